@@ -1,0 +1,38 @@
+#include "app/run.h"
+
+#include "app/arguments.h"
+#include "app/console.h"
+#include "binarycard/sector_scan.h"
+#include "binarycard/upload_writer.h"
+#include "platform/platform.h"
+
+namespace {
+
+int run_binary_card(const RunParams& params)
+{
+    const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
+    if (!volume) {
+        say("Cannot open card.\n");
+        return 1;
+    }
+    const std::unique_ptr<KeySource> keys = platform::open_console_keys();
+    UploadWriter writer = make_upload_writer(params.identifier, "", platform::system_clock());
+    return scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer);
+}
+
+int run_text_card(const RunParams&)
+{
+    say("Cannot scan text-log cards in this version.\n");
+    return 1;
+}
+
+}  // namespace
+
+int run_program(int argc, const char* const* argv)
+{
+    say("RecoverQelSD V%d.%02d - recovers logged records from data logger SD cards\n\n",
+        RECOVERQELSD_VERSION_MAJOR, RECOVERQELSD_VERSION_MINOR);
+    RunParams params;
+    if (!check_arguments(argc, argv, params)) return 1;
+    return params.binary_card ? run_binary_card(params) : run_text_card(params);
+}

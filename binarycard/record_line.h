@@ -1,0 +1,31 @@
+// The record line of a card record: stamp, type, payload and CRC in hexadecimal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <limits>
+
+#include "binarycard/card_record.h"
+
+constexpr std::size_t stamp_length = 14;
+constexpr std::size_t max_record_line_length = 98;
+
+// Returns the CRC-16/MODBUS (reflected 0x8005, initial 0xFFFF, no final XOR) of `size` bytes.
+std::uint16_t crc16_modbus(const std::uint8_t* data, std::size_t size);
+
+// Writes the 14 characters "20YYMMDDhhmmss" of UTC calendar `fields` to `out`; the century is always 20.
+void format_stamp(const std::tm& fields, char* out);
+
+// Remembers the date part of the last stamp, so that a run of records of
+// one day costs one calendar conversion.
+struct StampCache {
+    std::int64_t day = std::numeric_limits<std::int64_t>::min();
+    char date[8] = {};
+};
+
+// Writes the 14-character stamp of UTC `seconds` to `out`.
+void format_time_stamp(StampCache& cache, std::int64_t seconds, char* out);
+
+// Writes the record line of `record` in `sector` to `out` without a line end; returns its length.
+std::size_t format_record_line(const std::uint8_t* sector, const CardRecord& record, StampCache& cache, char* out);

@@ -1,0 +1,82 @@
+// The seam between the recovery logic and the operating system. Everything
+// that touches a device, a file, the clock, the keyboard or the console is
+// declared here; platform/posix.cc and platform/windows.cc implement it.
+// The card logic sees only these declarations, so tests can hand it an
+// in-memory volume, a fixed clock and scripted keys.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+// A card volume: a readable byte stream over a whole raw volume or image.
+class CardVolume {
+public:
+    virtual ~CardVolume() = default;
+    // Moves the read position to byte `offset`; false when the volume refuses.
+    virtual bool seek(std::uint64_t offset) = 0;
+    // Reads up to `size` bytes, looping on short reads; fewer only at the end or on an error.
+    virtual std::size_t read(void* buffer, std::size_t size) = 0;
+};
+
+// A source of key presses that never waits.
+class KeySource {
+public:
+    virtual ~KeySource() = default;
+    // Returns the code of the next pending key, or -1 when no key is pending.
+    virtual int next_key() = 0;
+};
+
+// The wall clock, in seconds since 1970-01-01 00:00:00 UTC.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Returns the current time in whole seconds since the epoch.
+    virtual std::int64_t now() = 0;
+};
+
+// An output file opened by the platform layer.
+struct OutputFile;
+
+// How an attempt to create a new file ended.
+enum class CreateResult { created, exists, failed };
+
+namespace platform {
+
+// Bytes that end one line in an upload file as the platform writes them:
+// text streams turn "\n" into CR LF on Windows; elsewhere CR LF is written as is.
+extern const char text_line_end[];
+
+// Writes `size` bytes to standard output; flushes at once when `flush` is set.
+void write_stdout(const char* text, std::size_t size, bool flush);
+
+// Opens the volume or image at `path` for raw reading; nullptr when it cannot.
+std::unique_ptr<CardVolume> open_card_volume(const std::string& path);
+
+// True when `path` names an existing file or device that is not a directory.
+bool is_volume_file(const std::string& path);
+
+// Returns local standard-time midnight (no daylight saving) of the day, in epoch seconds.
+std::int64_t local_standard_midnight(int year, int month, int day);
+
+// Fills `fields` with the UTC calendar fields of `seconds`; false when it cannot convert.
+bool utc_calendar(std::int64_t seconds, std::tm& fields);
+
+// Returns the system clock.
+Clock& system_clock();
+
+// Returns the console keyboard; while it lives, keys are read without echo or waiting.
+std::unique_ptr<KeySource> open_console_keys();
+
+// Creates `name` in directory `dir` (empty: the current one) for text output, never replacing a file.
+OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result);
+
+// Writes all `size` bytes to `file`; false when any byte could not be written.
+bool write_file(OutputFile* file, const char* data, std::size_t size);
+
+// Flushes and closes `file`; false when anything written could not be stored.
+bool close_file(OutputFile* file);
+
+}  // namespace platform

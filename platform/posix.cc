@@ -1,0 +1,265 @@
+// The platform layer on Linux and other POSIX systems.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+struct OutputFile {
+    int fd;
+};
+
+namespace platform {
+
+const char text_line_end[] = "\r\n";
+
+void write_stdout(const char* text, std::size_t size, bool flush)
+{
+    std::fwrite(text, 1, size, stdout);
+    if (flush) std::fflush(stdout);
+}
+
+namespace {
+
+// Writes all of `data`, retrying on interrupted and partial writes.
+bool write_all(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+class FileVolume final : public CardVolume {
+public:
+    explicit FileVolume(int fd) : fd_(fd) {}
+    ~FileVolume() override { ::close(fd_); }
+
+    bool seek(std::uint64_t offset) override
+    {
+        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+    }
+
+    std::size_t read(void* buffer, std::size_t size) override
+    {
+        auto* out = static_cast<char*>(buffer);
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::read(fd_, out + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        return done;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<CardVolume> open_card_volume(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return std::make_unique<FileVolume>(fd);
+}
+
+bool is_volume_file(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::int64_t local_standard_midnight(int year, int month, int day)
+{
+    std::tm fields{};
+    fields.tm_mday = day;
+    fields.tm_mon = month - 1;
+    fields.tm_year = year - 1900;
+    fields.tm_isdst = 0;
+    return static_cast<std::int64_t>(std::mktime(&fields));
+}
+
+bool utc_calendar(std::int64_t seconds, std::tm& fields)
+{
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    return ::gmtime_r(&t, &fields) != nullptr;
+}
+
+namespace {
+
+class SystemClock final : public Clock {
+public:
+    std::int64_t now() override { return static_cast<std::int64_t>(std::time(nullptr)); }
+};
+
+// The terminal settings to restore. They live at file scope because the
+// signal handler below must reach them.
+struct termios saved_terminal;
+volatile std::sig_atomic_t terminal_changed = 0;
+
+const int restoring_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+struct sigaction previous_actions[sizeof restoring_signals / sizeof restoring_signals[0]];
+
+termios raw_terminal_settings(const termios& cooked)
+{
+    termios raw = cooked;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    return raw;
+}
+
+// Puts the terminal back before the process dies or stops, and takes the
+// raw mode up again when a stopped process is continued in the foreground.
+extern "C" void restore_terminal_on_signal(int sig)
+{
+    const int saved_errno = errno;
+    if (terminal_changed) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    if (sig == SIGTSTP) {
+        ::raise(SIGSTOP);
+        if (terminal_changed && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) {
+            const termios raw = raw_terminal_settings(saved_terminal);
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+        }
+        errno = saved_errno;
+        return;
+    }
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+    errno = saved_errno;
+}
+
+// Keys from a terminal in the foreground, read without echo and without waiting.
+class TerminalKeys final : public KeySource {
+public:
+    TerminalKeys()
+    {
+        if (!::isatty(STDIN_FILENO) || ::tcgetpgrp(STDIN_FILENO) != ::getpgrp()) return;
+        if (::tcgetattr(STDIN_FILENO, &saved_terminal) != 0) return;
+        struct sigaction action {};
+        action.sa_handler = restore_terminal_on_signal;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(restoring_signals); ++i)
+            ::sigaction(restoring_signals[i], &action, &previous_actions[i]);
+        const termios raw = raw_terminal_settings(saved_terminal);
+        terminal_changed = 1;
+        active_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+
+    ~TerminalKeys() override
+    {
+        if (!terminal_changed) return;
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+        terminal_changed = 0;
+        for (std::size_t i = 0; i < std::size(restoring_signals); ++i)
+            ::sigaction(restoring_signals[i], &previous_actions[i], nullptr);
+    }
+
+    int next_key() override
+    {
+        if (!active_) return -1;
+        read_pending_bytes();
+        if (pending_.empty()) return -1;
+        const int key = pending_.front();
+        pending_.pop_front();
+        if (key == 27 && drop_escape_sequence_tail()) return sequence_key;
+        return key;
+    }
+
+private:
+    void read_pending_bytes()
+    {
+        unsigned char bytes[64];
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+            if (n <= 0) return;
+            pending_.insert(pending_.end(), bytes, bytes + n);
+        }
+    }
+
+    // A cursor or function key arrives as ESC '[' ... final byte, or ESC 'O' x.
+    // It is one key, not Escape, so its tail is taken from the queue with it.
+    // Returns true when the ESC just taken began such a sequence.
+    bool drop_escape_sequence_tail()
+    {
+        if (pending_.empty()) return false;
+        const unsigned char introducer = pending_.front();
+        if (introducer == 'O') {
+            pending_.pop_front();
+            if (!pending_.empty()) pending_.pop_front();
+            return true;
+        }
+        if (introducer != '[') return false;
+        pending_.pop_front();
+        while (!pending_.empty()) {
+            const unsigned char b = pending_.front();
+            pending_.pop_front();
+            if (b >= 0x40 && b <= 0x7E) break;
+        }
+        return true;
+    }
+
+    // The code reported for a whole escape sequence: any value but Escape's.
+    static constexpr int sequence_key = 0x100;
+
+    bool active_ = false;
+    std::deque<unsigned char> pending_;
+};
+
+}  // namespace
+
+Clock& system_clock()
+{
+    static SystemClock clock;
+    return clock;
+}
+
+std::unique_ptr<KeySource> open_console_keys()
+{
+    return std::make_unique<TerminalKeys>();
+}
+
+OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result)
+{
+    const std::string path = dir.empty() ? name : dir + "/" + name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        result = errno == EEXIST ? CreateResult::exists : CreateResult::failed;
+        return nullptr;
+    }
+    result = CreateResult::created;
+    return new OutputFile{fd};
+}
+
+bool write_file(OutputFile* file, const char* data, std::size_t size)
+{
+    return write_all(file->fd, data, size);
+}
+
+bool close_file(OutputFile* file)
+{
+    const bool ok = ::close(file->fd) == 0;
+    delete file;
+    return ok;
+}
+
+}  // namespace platform

@@ -1,0 +1,149 @@
+// The platform layer on Windows, through the C runtime's own calls.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+struct OutputFile {
+    int fd;
+};
+
+namespace platform {
+
+// Upload files are text-mode files: the runtime stores each "\n" as CR LF.
+const char text_line_end[] = "\n";
+
+void write_stdout(const char* text, std::size_t size, bool flush)
+{
+    std::fwrite(text, 1, size, stdout);
+    if (flush) std::fflush(stdout);
+}
+
+namespace {
+
+class FileVolume final : public CardVolume {
+public:
+    explicit FileVolume(std::FILE* stream) : stream_(stream) {}
+    ~FileVolume() override { std::fclose(stream_); }
+
+    bool seek(std::uint64_t offset) override
+    {
+        return _fseeki64(stream_, static_cast<__int64>(offset), SEEK_SET) == 0;
+    }
+
+    std::size_t read(void* buffer, std::size_t size) override
+    {
+        auto* out = static_cast<char*>(buffer);
+        std::size_t done = 0;
+        while (done < size) {
+            const std::size_t n = std::fread(out + done, 1, size - done, stream_);
+            if (n == 0) break;
+            done += n;
+        }
+        return done;
+    }
+
+private:
+    std::FILE* stream_;
+};
+
+class SystemClock final : public Clock {
+public:
+    std::int64_t now() override { return static_cast<std::int64_t>(_time64(nullptr)); }
+};
+
+// Keys from the console; _getch never echoes.
+class ConsoleKeys final : public KeySource {
+public:
+    int next_key() override { return _kbhit() ? _getch() : -1; }
+};
+
+}  // namespace
+
+std::unique_ptr<CardVolume> open_card_volume(const std::string& path)
+{
+    std::FILE* stream = nullptr;
+    if (fopen_s(&stream, path.c_str(), "rb") != 0 || stream == nullptr) return nullptr;
+    return std::make_unique<FileVolume>(stream);
+}
+
+bool is_volume_file(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    // Devices such as \\.\PhysicalDrive1 have no attributes; ask for a handle instead.
+    const HANDLE device = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(device);
+    return true;
+}
+
+std::int64_t local_standard_midnight(int year, int month, int day)
+{
+    std::tm fields{};
+    fields.tm_mday = day;
+    fields.tm_mon = month - 1;
+    fields.tm_year = year - 1900;
+    fields.tm_isdst = 0;
+    return static_cast<std::int64_t>(_mktime64(&fields));
+}
+
+bool utc_calendar(std::int64_t seconds, std::tm& fields)
+{
+    const __time64_t t = static_cast<__time64_t>(seconds);
+    return _gmtime64_s(&fields, &t) == 0;
+}
+
+Clock& system_clock()
+{
+    static SystemClock clock;
+    return clock;
+}
+
+std::unique_ptr<KeySource> open_console_keys()
+{
+    return std::make_unique<ConsoleKeys>();
+}
+
+OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result)
+{
+    const std::string path = dir.empty() ? name : dir + "\\" + name;
+    int fd = -1;
+    const errno_t error = _sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT,
+                                   _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    if (error != 0 || fd < 0) {
+        result = error == EEXIST ? CreateResult::exists : CreateResult::failed;
+        return nullptr;
+    }
+    result = CreateResult::created;
+    return new OutputFile{fd};
+}
+
+bool write_file(OutputFile* file, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const unsigned chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
+        const int n = _write(file->fd, data, chunk);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool close_file(OutputFile* file)
+{
+    const bool ok = _close(file->fd) == 0;
+    delete file;
+    return ok;
+}
+
+}  // namespace platform
