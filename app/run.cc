@@ -5,6 +5,8 @@
 #include "binarycard/sector_scan.h"
 #include "binarycard/upload_writer.h"
 #include "platform/platform.h"
+#include "textcard/day_sort.h"
+#include "textcard/text_scan.h"
 
 namespace {
 
@@ -20,10 +22,20 @@ int run_binary_card(const RunParams& params)
     return scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer);
 }
 
-int run_text_card(const RunParams&)
+int run_text_card(const RunParams& params)
 {
-    say("Cannot scan text-log cards in this version.\n");
-    return 1;
+    {
+        // The card is read to its end and closed before the day files are sorted.
+        const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
+        if (!volume) {
+            say("Cannot open card.\n");
+            return 1;
+        }
+        if (scan_text_card(*volume, params.start_bound, params.end_bound, TextScanSetup{}) != 0) return 1;
+    }
+    if (sort_day_files(DaySortSetup{}) != 0) return 1;
+    say("Finished.      \n");
+    return 0;
 }
 
 }  // namespace

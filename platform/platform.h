@@ -10,6 +10,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 // A card volume: a readable byte stream over a whole raw volume or image.
 class CardVolume {
@@ -39,6 +40,9 @@ public:
 
 // An output file opened by the platform layer.
 struct OutputFile;
+
+// An input file opened by the platform layer.
+struct InputFile;
 
 // How an attempt to create a new file ended.
 enum class CreateResult { created, exists, failed };
@@ -78,5 +82,36 @@ bool write_file(OutputFile* file, const char* data, std::size_t size);
 
 // Flushes and closes `file`; false when anything written could not be stored.
 bool close_file(OutputFile* file);
+
+// Opens `name` in `dir` (empty: the current one) for appending bytes unchanged, creating it when missing; nullptr when it cannot.
+OutputFile* open_append_file(const std::string& dir, const std::string& name);
+
+// Forces everything written to `file` onto the storage device; false when it cannot.
+bool sync_file(OutputFile* file);
+
+// Returns the names of the entries in `dir` (directories included) that the platform's wildcard search yields for `pattern`, unordered; empty when none match or `dir` cannot be searched.
+std::vector<std::string> find_entries(const std::string& dir, const char* pattern);
+
+// Opens `name` in `dir` for reading its bytes unchanged; nullptr when it cannot or when it is no regular file.
+InputFile* open_input_file(const std::string& dir, const std::string& name);
+
+// Reads `file` from its position to its end into `content`; false on a read error.
+bool read_to_end(InputFile* file, std::string& content);
+
+// Closes `file`.
+void close_input_file(InputFile* file);
+
+// True when `name` in `dir` can be opened for writing; the check leaves the file as it was.
+bool can_open_for_writing(const std::string& dir, const std::string& name);
+
+// Creates `name` in `dir` for binary output with the permissions of the file `model` there, never replacing a file.
+OutputFile* create_new_file_like(const std::string& dir, const std::string& name, const std::string& model,
+                                 CreateResult& result);
+
+// Renames `from` over `to` in `dir` in one step, so that `to` holds either its old or its new content; false when it cannot.
+bool replace_file(const std::string& dir, const std::string& from, const std::string& to);
+
+// Deletes the file `name` in `dir`; false when it cannot.
+bool remove_file(const std::string& dir, const std::string& name);
 
 }  // namespace platform

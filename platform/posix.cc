@@ -6,12 +6,18 @@
 #include <cstdio>
 #include <deque>
 
+#include <dirent.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 struct OutputFile {
+    int fd;
+};
+
+struct InputFile {
     int fd;
 };
 
@@ -260,6 +266,123 @@ bool close_file(OutputFile* file)
     const bool ok = ::close(file->fd) == 0;
     delete file;
     return ok;
+}
+
+namespace {
+
+std::string path_in(const std::string& dir, const std::string& name)
+{
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+// Wildcard match where '?' stands for exactly one byte and every other byte for itself.
+bool matches_pattern(const char* name, const char* pattern)
+{
+    for (; *pattern != '\0'; ++name, ++pattern) {
+        if (*name == '\0') return false;
+        if (*pattern != '?' && *pattern != *name) return false;
+    }
+    return *name == '\0';
+}
+
+}  // namespace
+
+OutputFile* open_append_file(const std::string& dir, const std::string& name)
+{
+    const int fd = ::open(path_in(dir, name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    return fd < 0 ? nullptr : new OutputFile{fd};
+}
+
+bool sync_file(OutputFile* file)
+{
+    return ::fsync(file->fd) == 0;
+}
+
+std::vector<std::string> find_entries(const std::string& dir, const char* pattern)
+{
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (listing == nullptr) return names;
+    while (const dirent* entry = ::readdir(listing))
+        if (matches_pattern(entry->d_name, pattern)) names.emplace_back(entry->d_name);
+    ::closedir(listing);
+    return names;
+}
+
+InputFile* open_input_file(const std::string& dir, const std::string& name)
+{
+    // Non-blocking, so that a FIFO of that name cannot stall the open; it is refused below.
+    const int fd = ::open(path_in(dir, name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    return new InputFile{fd};
+}
+
+bool read_to_end(InputFile* file, std::string& content)
+{
+    content.clear();
+    struct stat st {};
+    if (::fstat(file->fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
+    char chunk[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(file->fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        content.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+void close_input_file(InputFile* file)
+{
+    ::close(file->fd);
+    delete file;
+}
+
+bool can_open_for_writing(const std::string& dir, const std::string& name)
+{
+    const int fd = ::open(path_in(dir, name).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+OutputFile* create_new_file_like(const std::string& dir, const std::string& name, const std::string& model,
+                                 CreateResult& result)
+{
+    result = CreateResult::failed;
+    struct stat st {};
+    if (::stat(path_in(dir, model).c_str(), &st) != 0) return nullptr;
+    const std::string path = path_in(dir, name);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) result = CreateResult::exists;
+        return nullptr;
+    }
+    // Owner first, since a change of owner clears set-id bits. Only a privileged run
+    // can give the file to another owner; otherwise it stays with the one who runs.
+    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) static_cast<void>(!::fchown(fd, st.st_uid, st.st_gid));
+    if (::fchmod(fd, st.st_mode & 07777) != 0) {
+        ::close(fd);
+        ::unlink(path.c_str());
+        return nullptr;
+    }
+    result = CreateResult::created;
+    return new OutputFile{fd};
+}
+
+bool replace_file(const std::string& dir, const std::string& from, const std::string& to)
+{
+    return ::rename(path_in(dir, from).c_str(), path_in(dir, to).c_str()) == 0;
+}
+
+bool remove_file(const std::string& dir, const std::string& name)
+{
+    return ::unlink(path_in(dir, name).c_str()) == 0;
 }
 
 }  // namespace platform

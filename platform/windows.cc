@@ -15,6 +15,10 @@ struct OutputFile {
     int fd;
 };
 
+struct InputFile {
+    int fd;
+};
+
 namespace platform {
 
 // Upload files are text-mode files: the runtime stores each "\n" as CR LF.
@@ -144,6 +148,122 @@ bool close_file(OutputFile* file)
     const bool ok = _close(file->fd) == 0;
     delete file;
     return ok;
+}
+
+namespace {
+
+std::string path_in(const std::string& dir, const std::string& name)
+{
+    return dir.empty() ? name : dir + "\\" + name;
+}
+
+// The attributes a rewritten file takes over from the one it replaces.
+constexpr DWORD kept_attributes =
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+}  // namespace
+
+OutputFile* open_append_file(const std::string& dir, const std::string& name)
+{
+    int fd = -1;
+    const errno_t error = _sopen_s(&fd, path_in(dir, name).c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY,
+                                   _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    return error != 0 || fd < 0 ? nullptr : new OutputFile{fd};
+}
+
+bool sync_file(OutputFile* file)
+{
+    return _commit(file->fd) == 0;
+}
+
+std::vector<std::string> find_entries(const std::string& dir, const char* pattern)
+{
+    std::vector<std::string> names;
+    struct _finddata64i32_t entry {};
+    const intptr_t search = _findfirst64i32(path_in(dir, pattern).c_str(), &entry);
+    if (search == -1) return names;
+    do {
+        names.emplace_back(entry.name);
+    } while (_findnext64i32(search, &entry) == 0);
+    _findclose(search);
+    return names;
+}
+
+InputFile* open_input_file(const std::string& dir, const std::string& name)
+{
+    int fd = -1;
+    if (_sopen_s(&fd, path_in(dir, name).c_str(), _O_RDONLY | _O_BINARY, _SH_DENYNO, 0) != 0 || fd < 0)
+        return nullptr;
+    struct _stat64 st {};
+    if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+        _close(fd);
+        return nullptr;
+    }
+    return new InputFile{fd};
+}
+
+bool read_to_end(InputFile* file, std::string& content)
+{
+    content.clear();
+    const __int64 length = _filelengthi64(file->fd);
+    if (length > 0) content.reserve(static_cast<std::size_t>(length));
+    char chunk[64 * 1024];
+    for (;;) {
+        const int n = _read(file->fd, chunk, sizeof chunk);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        content.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+void close_input_file(InputFile* file)
+{
+    _close(file->fd);
+    delete file;
+}
+
+bool can_open_for_writing(const std::string& dir, const std::string& name)
+{
+    int fd = -1;
+    if (_sopen_s(&fd, path_in(dir, name).c_str(), _O_WRONLY | _O_BINARY, _SH_DENYNO, 0) != 0 || fd < 0)
+        return false;
+    _close(fd);
+    return true;
+}
+
+OutputFile* create_new_file_like(const std::string& dir, const std::string& name, const std::string& model,
+                                 CreateResult& result)
+{
+    result = CreateResult::failed;
+    const DWORD model_attributes = GetFileAttributesA(path_in(dir, model).c_str());
+    if (model_attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+    const std::string path = path_in(dir, name);
+    int fd = -1;
+    const errno_t error = _sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO,
+                                   _S_IREAD | _S_IWRITE);
+    if (error != 0 || fd < 0) {
+        if (error == EEXIST) result = CreateResult::exists;
+        return nullptr;
+    }
+    const DWORD attributes = model_attributes & kept_attributes;
+    if (!SetFileAttributesA(path.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL)) {
+        _close(fd);
+        _unlink(path.c_str());
+        return nullptr;
+    }
+    result = CreateResult::created;
+    return new OutputFile{fd};
+}
+
+bool replace_file(const std::string& dir, const std::string& from, const std::string& to)
+{
+    return MoveFileExA(path_in(dir, from).c_str(), path_in(dir, to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool remove_file(const std::string& dir, const std::string& name)
+{
+    return _unlink(path_in(dir, name).c_str()) == 0;
 }
 
 }  // namespace platform

@@ -1,0 +1,156 @@
+#include "textcard/day_sort.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/console.h"
+
+namespace {
+
+constexpr const char* day_file_pattern = "20??????.txt";
+constexpr std::size_t day_file_name_length = 12;
+// A line piece without a line feed ends after this many bytes.
+constexpr std::size_t max_piece_length = 38;
+// The sorted pieces are handed to the new file in chunks of about this size.
+constexpr std::size_t write_chunk = 1 << 20;
+// How many names beside a day file are tried for its new content.
+constexpr int temporary_name_attempts = 100;
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The day files of `dir`, in name order.
+std::vector<std::string> list_day_files(const std::string& dir)
+{
+    std::vector<std::string> names = platform::find_entries(dir, day_file_pattern);
+    // Some directory searches also match shorter names, or long names through their short alias.
+    std::erase_if(names, [](const std::string& name) { return !is_day_file_name(name); });
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Creates a new, empty file beside `name` for its sorted content; nullptr when none can be created.
+OutputFile* create_replacement(const std::string& dir, const std::string& name, std::string& temporary)
+{
+    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+        // Never the name of a day file, so an interrupted pass leaves nothing that a later one would sort.
+        temporary = name + ".sorting" + (attempt == 0 ? std::string() : std::to_string(attempt));
+        CreateResult result;
+        OutputFile* file = platform::create_new_file_like(dir, temporary, name, result);
+        if (result == CreateResult::created) return file;
+        if (result == CreateResult::failed) return nullptr;
+    }
+    return nullptr;
+}
+
+// Writes `pieces` in order, nothing between them, in chunks; false when a byte could not be written.
+bool write_pieces(const DaySortSetup& setup, OutputFile* file, const std::vector<std::string_view>& pieces)
+{
+    std::string chunk;
+    chunk.reserve(write_chunk + max_piece_length);
+    for (const std::string_view piece : pieces) {
+        chunk.append(piece);
+        if (chunk.size() >= write_chunk) {
+            if (!setup.write_file(file, chunk.data(), chunk.size())) return false;
+            chunk.clear();
+        }
+    }
+    return chunk.empty() || setup.write_file(file, chunk.data(), chunk.size());
+}
+
+// Stores `pieces` as the new content of `name`: written whole beside it, then renamed over it,
+// so that any failure leaves the old file as it was; false when it could not.
+bool replace_content(const DaySortSetup& setup, const std::string& name, const std::vector<std::string_view>& pieces)
+{
+    std::string temporary;
+    OutputFile* file = create_replacement(setup.directory, name, temporary);
+    if (file == nullptr) return false;
+    bool stored = write_pieces(setup, file, pieces) && setup.sync_file(file);
+    stored = setup.close_file(file) && stored;
+    stored = stored && setup.replace_file(setup.directory, temporary, name);
+    if (!stored) platform::remove_file(setup.directory, temporary);
+    return stored;
+}
+
+// Sorts the day file `name`, printing its name and status lines; false after printing why it stopped.
+bool sort_day_file(const DaySortSetup& setup, const std::string& name)
+{
+    say("%s   \n", name.c_str());
+    InputFile* input = platform::open_input_file(setup.directory, name);
+    if (input == nullptr) {
+        say("Cannot open file for reading.\n");
+        return false;
+    }
+    say("Reading file...\r");
+    std::string content;
+    const bool read = platform::read_to_end(input, content);
+    platform::close_input_file(input);
+    if (!read) {
+        say("Cannot read file.\n");
+        return false;
+    }
+
+    say("Sorting data...\r");
+    std::vector<std::string_view> pieces = split_line_pieces(content);
+    const bool in_order = std::is_sorted(pieces.begin(), pieces.end(), piece_before);
+    if (!in_order) std::stable_sort(pieces.begin(), pieces.end(), piece_before);
+
+    // Checked first, as the new file is renamed over the old one, which a read-only file would not stop.
+    if (!platform::can_open_for_writing(setup.directory, name)) {
+        say("Cannot open file for writing.\n");
+        return false;
+    }
+    say("Writing file...\r");
+    // A file already in order would be written back byte for byte the same.
+    if (!in_order && !replace_content(setup, name, pieces)) {
+        say("Cannot write file.\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool is_day_file_name(const std::string& name)
+{
+    if (name.size() != day_file_name_length || name[0] != '2' || name[1] != '0') return false;
+    const char* extension = ".txt";
+    for (std::size_t i = 0; i < 4; ++i)
+        if (lower_ascii(name[8 + i]) != extension[i]) return false;
+    return true;
+}
+
+std::vector<std::string_view> split_line_pieces(std::string_view content)
+{
+    std::vector<std::string_view> pieces;
+    pieces.reserve(content.size() / max_piece_length + 1);
+    while (!content.empty()) {
+        const std::size_t limit = std::min(content.size(), max_piece_length);
+        const void* line_feed = std::memchr(content.data(), '\n', limit);
+        const std::size_t length =
+            line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - content.data()) + 1
+                                 : limit;
+        pieces.push_back(content.substr(0, length));
+        content.remove_prefix(length);
+    }
+    return pieces;
+}
+
+bool piece_before(std::string_view a, std::string_view b)
+{
+    const std::size_t common = std::min(a.size(), b.size());
+    const int order = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
+    return order != 0 ? order < 0 : a.size() < b.size();
+}
+
+int sort_day_files(const DaySortSetup& setup)
+{
+    say("Sorting files...\n");
+    const std::vector<std::string> names = list_day_files(setup.directory);
+    if (names.empty()) {
+        say("Cannot find any files to sort.\n");
+        return 1;
+    }
+    for (const std::string& name : names)
+        if (!sort_day_file(setup, name)) return 1;
+    return 0;
+}

@@ -1,0 +1,42 @@
+// Day files: rewrite every day file of a directory with its lines in ascending byte order.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Where the sorting pass works and how it stores a rewritten file. The defaults are the
+// real ones; tests replace the storing steps to make them fail.
+struct DaySortSetup {
+    // The directory of the day files; empty for the current directory.
+    std::string directory;
+    // Writes bytes to the new file; false when any of them could not be written.
+    std::function<bool(OutputFile*, const char*, std::size_t)> write_file = platform::write_file;
+    // Forces the new file onto the storage device; false when it cannot.
+    std::function<bool(OutputFile*)> sync_file = platform::sync_file;
+    // Closes the new file; false when anything written to it could not be stored.
+    std::function<bool(OutputFile*)> close_file = platform::close_file;
+    // Renames the new file over the day file in a directory; false when it cannot.
+    std::function<bool(const std::string& dir, const std::string& from, const std::string& to)> replace_file =
+        platform::replace_file;
+};
+
+// True when `name` matches "20??????.txt" with exactly one character for each '?'
+// (".txt" in any case, as case-blind file systems report it).
+bool is_day_file_name(const std::string& name);
+
+// Splits `content` into line pieces: each runs up to and including the first line feed,
+// or 38 bytes when no line feed comes first, or to the end; together they are all of `content`.
+std::vector<std::string_view> split_line_pieces(std::string_view content);
+
+// True when piece `a` sorts before piece `b`: the first differing byte, as an unsigned value,
+// decides, and a piece that is a prefix of the other comes first.
+bool piece_before(std::string_view a, std::string_view b);
+
+// Rewrites every day file in `setup.directory`, in name order, with its line pieces in ascending
+// order; a file is replaced only once its new content is stored whole. Prints its messages; returns 0 or 1.
+int sort_day_files(const DaySortSetup& setup);

@@ -1,0 +1,262 @@
+#include "textcard/text_scan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "app/console.h"
+#include "app/dates.h"
+
+// The scan works as if it read the volume as a byte stream: one byte per iteration
+// while looking for the lead-in "20", then the rest of a candidate line as one bounded
+// line read. It reads whole blocks instead and walks them, counting bytes exactly as
+// those single reads would, since the progress line follows that count.
+
+namespace {
+
+constexpr std::size_t lead_in_length = 2;
+// A bounded line read takes at most this many bytes: up to and including a line feed.
+constexpr std::size_t remainder_capacity = 99;
+// Everything one candidate can take from its '2' on.
+constexpr std::size_t candidate_span = lead_in_length + remainder_capacity;
+// Of a record line only its 36 bytes after the lead-in are measured...
+constexpr std::size_t remainder_length = 36;
+// ...and only the first 34 of them checked as hexadecimal digits.
+constexpr std::size_t hex_body_length = 34;
+// Accepted lines are collected and handed to the day file in pieces of about this size.
+constexpr std::size_t write_chunk = 64 * 1024;
+
+// Date bounds of 2000-01-01 .. 2030-12-31, 31 slots to every month, computed on first use.
+constexpr int cached_years = 31;
+constexpr std::size_t date_slots = cached_years * 12 * 31;
+
+constexpr std::array<bool, 256> make_upper_hex_table()
+{
+    std::array<bool, 256> table{};
+    for (int c = '0'; c <= '9'; ++c) table[c] = true;
+    for (int c = 'A'; c <= 'F'; ++c) table[c] = true;
+    return table;
+}
+
+constexpr std::array<bool, 256> is_upper_hex = make_upper_hex_table();
+
+// The part of the volume read so far and not yet walked, refilled block by block.
+struct VolumeWindow {
+    CardVolume* volume = nullptr;
+    std::size_t block_size = 0;
+    std::vector<unsigned char> bytes;
+    std::size_t begin = 0;   // next byte to walk
+    std::size_t end = 0;     // one past the last byte read
+    bool volume_ended = false;
+};
+
+// Everything one scan carries from iteration to iteration.
+struct ScanState {
+    const TextScanSetup* setup = nullptr;
+    std::int64_t start_bound = 0;
+    std::int64_t end_bound = 0;
+    std::uint64_t counted_bytes = 0;   // advances as the single reads would; feeds only the progress line
+    std::int32_t shown_figure = 0;     // the last mebibyte figure printed
+    OutputFile* day_file = nullptr;    // the open day file, or none
+    std::int64_t day_bound = 0;        // the date bound of the open day file
+    std::string pending;               // accepted lines not yet handed to the day file
+    std::vector<std::int64_t> date_bounds = std::vector<std::int64_t>(date_slots, 0);
+};
+
+// Makes at least `wanted` unwalked bytes available unless the volume ends first; returns how many are.
+std::size_t make_available(VolumeWindow& window, std::size_t wanted)
+{
+    if (window.end - window.begin >= wanted || window.volume_ended) return window.end - window.begin;
+    // Move the unwalked tail to the front so that whole blocks fit behind it.
+    std::memmove(window.bytes.data(), window.bytes.data() + window.begin, window.end - window.begin);
+    window.end -= window.begin;
+    window.begin = 0;
+    while (window.end < wanted && !window.volume_ended) {
+        const std::size_t got = window.volume->read(window.bytes.data() + window.end, window.block_size);
+        window.end += got;
+        // A short read is the end of the volume, or an error that asking again would only repeat.
+        if (got < window.block_size) window.volume_ended = true;
+    }
+    return window.end - window.begin;
+}
+
+// Prints the progress figure of an iteration that starts with `counted` bytes counted.
+// An iteration counts at most 101 bytes, so the figure steps by one at most; catching
+// up after walking many iterations at once prints each figure once, in order, as
+// checking before every single iteration would.
+void show_progress(ScanState& scan, std::uint64_t counted)
+{
+    const auto figure = static_cast<std::int32_t>(counted >> 20);
+    while (scan.shown_figure < figure) {
+        ++scan.shown_figure;
+        say("%d MBytes\r", scan.shown_figure);
+    }
+}
+
+bool has_hex_body(const unsigned char* remainder)
+{
+    for (std::size_t i = 0; i < hex_body_length; ++i)
+        if (!is_upper_hex[remainder[i]]) return false;
+    return true;
+}
+
+int two_digits(const char* text) { return (text[0] - '0') * 10 + (text[1] - '0'); }
+
+// The date bound of the eight-character `date_text` "20YYMMDD"; 0 when it is no valid date.
+std::int64_t date_bound_of(ScanState& scan, const char* date_text)
+{
+    if (!is_valid_date_text(date_text)) return 0;
+    const std::size_t slot = static_cast<std::size_t>(two_digits(date_text + 2) * 12 * 31 +
+                                                      (two_digits(date_text + 4) - 1) * 31 +
+                                                      (two_digits(date_text + 6) - 1));
+    std::int64_t& bound = scan.date_bounds[slot];
+    if (bound == 0) bound = parse_date(date_text);
+    return bound;
+}
+
+// Hands the collected lines to the open day file; false when they could not all be written.
+bool flush_day_file(ScanState& scan)
+{
+    if (scan.pending.empty()) return true;
+    const bool written = scan.setup->write_day_file(scan.day_file, scan.pending.data(), scan.pending.size());
+    scan.pending.clear();
+    return written;
+}
+
+// Writes what is collected and closes the open day file, if any; false when a line may be lost.
+bool close_day_file(ScanState& scan)
+{
+    if (scan.day_file == nullptr) return true;
+    const bool written = flush_day_file(scan);
+    const bool closed = scan.setup->close_day_file(scan.day_file);
+    scan.day_file = nullptr;
+    return written && closed;
+}
+
+// Gives up on the open day file after a failed write; always false, for the caller to return.
+bool report_write_failure(ScanState& scan)
+{
+    close_day_file(scan);
+    say("Cannot write output file.\n");
+    return false;
+}
+
+// Appends the accepted line "20" + `remainder` to the day file of `date_text`, opening
+// that file when the line's date differs from the open one's; false after printing why not.
+bool store_line(ScanState& scan, const unsigned char* remainder, const char* date_text, std::int64_t bound)
+{
+    if (scan.day_file == nullptr || bound != scan.day_bound) {
+        if (!close_day_file(scan)) {
+            say("Cannot write output file.\n");
+            return false;
+        }
+        const std::string name = std::string(date_text, 8) + ".txt";
+        scan.day_file = scan.setup->open_day_file(scan.setup->directory, name);
+        if (scan.day_file == nullptr) {
+            say("Cannot open output file.\n");
+            return false;
+        }
+        scan.day_bound = bound;
+    }
+    scan.pending.append(date_text, lead_in_length);
+    scan.pending.append(reinterpret_cast<const char*>(remainder), remainder_length);
+    if (scan.pending.size() >= write_chunk && !flush_day_file(scan)) return report_write_failure(scan);
+    return true;
+}
+
+// Checks a remainder of the right length and stores it when it passes; false after a failure was printed.
+bool consider_line(ScanState& scan, const unsigned char* remainder)
+{
+    if (!has_hex_body(remainder)) return true;
+    char date_text[9] = "20";
+    std::memcpy(date_text + 2, remainder, 6);
+    date_text[8] = '\0';
+    const std::int64_t bound = date_bound_of(scan, date_text);
+    if (bound == 0 || bound < scan.start_bound || bound > scan.end_bound) return true;
+    return store_line(scan, remainder, date_text, bound);
+}
+
+// Walks the iterations over the bytes before the next '2' in the window, one byte each;
+// true when a '2' is next.
+bool skip_to_lead_in(ScanState& scan, VolumeWindow& window)
+{
+    const unsigned char* from = window.bytes.data() + window.begin;
+    const std::size_t available = window.end - window.begin;
+    const auto* two = static_cast<const unsigned char*>(std::memchr(from, '2', available));
+    const std::size_t skipped = two != nullptr ? static_cast<std::size_t>(two - from) : available;
+    scan.counted_bytes += skipped;
+    window.begin += skipped;
+    // Those bytes were all read, so another iteration follows and starts here.
+    show_progress(scan, scan.counted_bytes);
+    return two != nullptr;
+}
+
+enum class Step { go_on, volume_ended, failed };
+
+// Runs the iteration whose first byte, the next in the window, is a '2'.
+Step scan_candidate(ScanState& scan, VolumeWindow& window)
+{
+    const std::size_t available = make_available(window, candidate_span);
+    const unsigned char* lead_in = window.bytes.data() + window.begin;
+    scan.counted_bytes += 1;
+    if (available == 1) {
+        // The read after the '2' meets the end of the volume.
+        scan.counted_bytes += 1;
+        window.begin += 1;
+        return Step::volume_ended;
+    }
+    // The byte after a '2' is consumed whatever it is, so "220" holds no lead-in.
+    scan.counted_bytes += 1;
+    window.begin += lead_in_length;
+    if (lead_in[1] != '0') return Step::go_on;
+
+    const unsigned char* remainder = lead_in + lead_in_length;
+    const std::size_t limit = std::min(available - lead_in_length, remainder_capacity);
+    const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder, '\n', limit));
+    const std::size_t consumed = line_feed != nullptr ? static_cast<std::size_t>(line_feed - remainder) + 1 : limit;
+    // Short of its capacity without a line feed, the read stopped at the end of the volume.
+    const bool meets_end = line_feed == nullptr && consumed < remainder_capacity;
+    // The remainder is measured as a string: bytes after a NUL are consumed but not counted.
+    const auto* nul = static_cast<const unsigned char*>(std::memchr(remainder, '\0', consumed));
+    const std::size_t length = nul != nullptr ? static_cast<std::size_t>(nul - remainder) : consumed;
+    scan.counted_bytes += length;
+    window.begin += consumed;
+    if (length == remainder_length && !consider_line(scan, remainder)) return Step::failed;
+    return meets_end ? Step::volume_ended : Step::go_on;
+}
+
+}  // namespace
+
+int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, const TextScanSetup& setup)
+{
+    say("Scanning card...\n");
+    ScanState scan;
+    scan.setup = &setup;
+    scan.start_bound = start_bound;
+    scan.end_bound = end_bound;
+    VolumeWindow window;
+    window.volume = &volume;
+    window.block_size = std::max<std::size_t>(setup.block_size, 1);
+    window.bytes.resize(candidate_span + window.block_size);
+
+    for (;;) {
+        if (make_available(window, 1) == 0) {
+            // This iteration's single read meets the end of the volume.
+            show_progress(scan, scan.counted_bytes);
+            scan.counted_bytes += 1;
+            break;
+        }
+        if (!skip_to_lead_in(scan, window)) continue;
+        const Step step = scan_candidate(scan, window);
+        if (step == Step::failed) return 1;
+        if (step == Step::volume_ended) break;
+    }
+
+    if (!close_day_file(scan)) {
+        say("Cannot write output file.\n");
+        return 1;
+    }
+    say("\n");
+    return 0;
+}

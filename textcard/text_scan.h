@@ -1,0 +1,30 @@
+// Text-log cards: find record lines anywhere in the raw bytes of a card volume
+// and append each line of the date range to the day file 20YYMMDD.txt of its date.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/platform.h"
+
+// Where a text scan puts its day files and how it reaches them. The defaults are
+// the real ones; tests replace the file operations to watch them or make them fail.
+struct TextScanSetup {
+    // The directory of the day files; empty for the current directory.
+    std::string directory;
+    // Bytes asked of the volume per read.
+    std::size_t block_size = std::size_t{1} << 20;
+    // Opens a day file for appending, creating it when missing; nullptr when it cannot.
+    std::function<OutputFile*(const std::string& dir, const std::string& name)> open_day_file =
+        platform::open_append_file;
+    // Writes bytes to an open day file; false when any of them could not be written.
+    std::function<bool(OutputFile*, const char*, std::size_t)> write_day_file = platform::write_file;
+    // Closes a day file; false when anything written to it could not be stored.
+    std::function<bool(OutputFile*)> close_day_file = platform::close_file;
+};
+
+// Reads `volume` once from its first byte to its end, appends every record line dated from
+// `start_bound` to `end_bound` to its day file, and prints its messages; returns 0, or 1 on a failure.
+int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, const TextScanSetup& setup);
