@@ -1,0 +1,22 @@
+# ensure_packages PKG...: installs the Debian packages that are missing, through
+# apt-get as root (or sudo); does nothing when all are there.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    echo "Installing ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null || { echo "Cannot install ${missing[*]}: run as root" >&2; return 1; }
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# The native build with its unit tests and test tools.
+native_packages=(cmake make g++ libgtest-dev)
+# The Windows build (cross-compiled, GoogleTest from source) and Wine to run it.
+windows_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)

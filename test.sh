@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Runs every test: the unit tests and the end-to-end tests, of the native
+# build and of the Windows build under Wine. Installs what is missing first.
+set -u
+cd "$(dirname "$0")"
+source scripts/packages.sh
+ensure_packages "${native_packages[@]}" "${windows_packages[@]}" util-linux || exit 1
+
+jobs=$(nproc)
+set -e
+cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
+cmake --build build -j"$jobs" >/dev/null
+cmake -S . -B build-windows -DBUILD_TESTING=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+cmake --build build-windows -j"$jobs" >/dev/null
+set +e
+
+export WINEDEBUG=-all WINEPREFIX=$PWD/build-windows/wineprefix
+[ -d "$WINEPREFIX/dosdevices" ] || wineboot -i >/dev/null 2>&1
+
+failed=()
+step() {
+    local name=$1
+    shift
+    echo "== $name"
+    "$@" || failed+=("$name")
+}
+
+step "unit tests (native)" build/tests/unit_tests --gtest_brief=1
+# Wine output goes to a file, not a pipe: its helpers keep a pipe open after the program ends.
+wine_unit_tests() {
+    wine build-windows/tests/unit_tests.exe --gtest_brief=1 >build-windows/unit_tests.log 2>&1
+    local status=$?
+    sed 's/\r$//' build-windows/unit_tests.log
+    return $status
+}
+step "unit tests (Windows, Wine)" wine_unit_tests
+step "binary cards end to end (native)" bash tests/e2e/binary_card.sh native build/RecoverQelSD build/tests
+step "binary cards end to end (Windows, Wine)" bash tests/e2e/binary_card.sh windows build-windows/RecoverQelSD.exe build/tests
+
+if [ "${#failed[@]}" -ne 0 ]; then
+    printf 'FAILED: %s\n' "${failed[@]}"
+    exit 1
+fi
+echo "All tests passed."

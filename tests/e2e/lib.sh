@@ -1,0 +1,72 @@
+# Shared helpers of the end-to-end tests: run the real executable, native or
+# the Windows .exe under Wine, and compare what it printed and wrote.
+#
+# The caller sets MODE (native or windows), TOOL (the executable), TOOLS (the
+# directory holding make_card and pty_run) and WINEPREFIX for the Windows mode.
+
+failures=0
+checks=0
+banner=$'RecoverQelSD V1.01 - recovers logged records from data logger SD cards\n\n'
+
+# run_tool OUT ARGS...: runs the tool in the current directory with no input,
+# its console output in OUT (CR LF turned into LF for the .exe); sets $status.
+run_tool() {
+    local out=$1
+    shift
+    if [ "$MODE" = windows ]; then
+        # Into files, not pipes: Wine's helpers hold a pipe open after the program ends.
+        wine "$TOOL" "$@" >"$out.raw" 2>"$out.wine-stderr" </dev/null
+        status=$?
+        sed 's/\r$//' "$out.raw" >"$out"
+        rm -f "$out.raw"
+    else
+        "$TOOL" "$@" >"$out" </dev/null
+        status=$?
+    fi
+}
+
+pass() { checks=$((checks + 1)); }
+
+fail() {
+    checks=$((checks + 1))
+    failures=$((failures + 1))
+    echo "FAIL [$MODE] $*"
+}
+
+# same_file NAME EXPECTED ACTUAL: the two files are equal byte for byte.
+same_file() {
+    if cmp -s "$2" "$3"; then
+        pass
+    else
+        fail "$1: $3 differs from $2"
+        diff <(od -c "$2") <(od -c "$3") | head -20
+    fi
+}
+
+# same_text NAME EXPECTED-TEXT ACTUAL-FILE
+same_text() {
+    local expected
+    expected=$(mktemp)
+    printf '%s' "$2" >"$expected"
+    same_file "$1" "$expected" "$3"
+    rm -f "$expected"
+}
+
+# same_status NAME EXPECTED
+same_status() {
+    if [ "$status" = "$2" ]; then pass; else fail "$1: exit code $status, expected $2"; fi
+}
+
+# progress_lines FIRST LAST: the progress lines "N MBytes\r" from FIRST to LAST.
+progress_lines() {
+    local i
+    for ((i = $1; i <= $2; i++)); do printf '%d MBytes\r' "$i"; done
+}
+
+# utc_seconds 'YYYY-MM-DD hh:mm:ss': seconds since the epoch of that UTC time.
+utc_seconds() { date -u -d "$1" +%s; }
+
+finish() {
+    echo "[$MODE] $checks checks, $failures failed"
+    [ "$failures" -eq 0 ]
+}
