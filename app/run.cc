@@ -42,6 +42,7 @@ int run_text_card(const RunParams& params)
 
 int run_program(int argc, const char* const* argv)
 {
+    platform::prepare_process();
     say("RecoverQelSD V%d.%02d - recovers logged records from data logger SD cards\n\n",
         RECOVERQELSD_VERSION_MAJOR, RECOVERQELSD_VERSION_MINOR);
     RunParams params;

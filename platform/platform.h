@@ -53,6 +53,9 @@ namespace platform {
 // text streams turn "\n" into CR LF on Windows; elsewhere CR LF is written as is.
 extern const char text_line_end[];
 
+// Prepares the process at start: a write beyond a file size limit must fail with an error, not end the process.
+void prepare_process();
+
 // Writes `size` bytes to standard output; flushes at once when `flush` is set.
 void write_stdout(const char* text, std::size_t size, bool flush);
 

@@ -25,6 +25,11 @@ namespace platform {
 
 const char text_line_end[] = "\r\n";
 
+void prepare_process()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
 void write_stdout(const char* text, std::size_t size, bool flush)
 {
     std::fwrite(text, 1, size, stdout);

@@ -24,6 +24,8 @@ namespace platform {
 // Upload files are text-mode files: the runtime stores each "\n" as CR LF.
 const char text_line_end[] = "\n";
 
+void prepare_process() {}
+
 void write_stdout(const char* text, std::size_t size, bool flush)
 {
     std::fwrite(text, 1, size, stdout);

@@ -146,8 +146,9 @@ for zone in "UTC0 0" "JST-9 9" "CET-1CEST 1" "EST5EDT -5"; do
 done
 
 # --- A write that fails (file size limit) is reported, never taken for success ---
+# The native tool ignores the signal of the limit itself; Wine is spared it here.
 mkdir full && cd full
-(trap '' XFSZ; ulimit -f 64; run_tool out ../card.img 20240101 20240131 AB12; exit $status)
+(if [ "$MODE" = windows ]; then trap '' XFSZ; fi; ulimit -f 64; run_tool out ../card.img 20240101 20240131 AB12; exit $status)
 status=$?
 tr '\r' '\n' <out | grep -v ' MBytes$' >messages
 same_text "file size limit" "${banner}Scanning QelD card..."$'\n'"Cannot write Qel file"$'\n'"Cannot store FTP record"$'\n' messages
