@@ -4,7 +4,7 @@
 set -u
 cd "$(dirname "$0")"
 source scripts/packages.sh
-ensure_packages "${native_packages[@]}" "${windows_packages[@]}" util-linux || exit 1
+ensure_packages "${native_packages[@]}" "${windows_packages[@]}" "${card_image_packages[@]}" || exit 1
 
 jobs=$(nproc)
 set -e
@@ -36,6 +36,8 @@ wine_unit_tests() {
 step "unit tests (Windows, Wine)" wine_unit_tests
 step "binary cards end to end (native)" bash tests/e2e/binary_card.sh native build/RecoverQelSD build/tests
 step "binary cards end to end (Windows, Wine)" bash tests/e2e/binary_card.sh windows build-windows/RecoverQelSD.exe build/tests
+step "text cards end to end (native)" bash tests/e2e/text_card.sh native build/RecoverQelSD
+step "text cards end to end (Windows, Wine)" bash tests/e2e/text_card.sh windows build-windows/RecoverQelSD.exe
 
 if [ "${#failed[@]}" -ne 0 ]; then
     printf 'FAILED: %s\n' "${failed[@]}"

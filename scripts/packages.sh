@@ -20,3 +20,5 @@ ensure_packages() {
 native_packages=(cmake make g++ libgtest-dev)
 # The Windows build (cross-compiled, GoogleTest from source) and Wine to run it.
 windows_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+# Card images with a real file system, and running as an unprivileged user.
+card_image_packages=(dosfstools mtools util-linux)
