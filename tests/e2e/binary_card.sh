@@ -13,12 +13,7 @@ TOOLS=$(realpath "$3")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 
-if [ "$MODE" = windows ]; then
-    export WINEPREFIX WINEDEBUG=-all
-    WINEPREFIX=$(dirname "$TOOL")/wineprefix
-    [ -d "$WINEPREFIX/dosdevices" ] || wineboot -i >/dev/null 2>&1
-fi
-export TZ=UTC0
+prepare_mode
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

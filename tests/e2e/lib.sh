@@ -25,6 +25,17 @@ run_tool() {
     fi
 }
 
+# prepare_mode: for the Windows mode, a private Wine prefix beside the .exe,
+# made on first use; every run has the same time zone unless a test sets one.
+prepare_mode() {
+    if [ "$MODE" = windows ]; then
+        export WINEPREFIX WINEDEBUG=-all
+        WINEPREFIX=$(dirname "$TOOL")/wineprefix
+        [ -d "$WINEPREFIX/dosdevices" ] || wineboot -i >/dev/null 2>&1
+    fi
+    export TZ=UTC0
+}
+
 pass() { checks=$((checks + 1)); }
 
 fail() {

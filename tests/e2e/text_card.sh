@@ -12,12 +12,8 @@ TOOL=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 
-if [ "$MODE" = windows ]; then
-    export WINEPREFIX WINEDEBUG=-all
-    WINEPREFIX=$(dirname "$TOOL")/wineprefix
-    [ -d "$WINEPREFIX/dosdevices" ] || wineboot -i >/dev/null 2>&1
-fi
-export TZ=UTC0 MTOOLS_SKIP_CHECK=1
+prepare_mode
+export MTOOLS_SKIP_CHECK=1
 
 work=$(mktemp -d)
 trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
