@@ -1,8 +1,10 @@
-// The platform layer on Windows, through the C runtime's own calls.
+// The platform layer on Windows: the C runtime's calls, and Win32 for raw volumes.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <conio.h>
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <winioctl.h>
 
 struct OutputFile {
     int fd;
@@ -34,14 +37,37 @@ void write_stdout(const char* text, std::size_t size, bool flush)
 
 namespace {
 
-class FileVolume final : public CardVolume {
+// Reads a raw volume, a disk or an image file through one handle. Raw volumes and
+// disks take only whole sectors at sector-aligned offsets into aligned memory, so
+// every read of the handle is a multiple of `alignment` bytes at such an offset,
+// into a page-aligned buffer, and callers are served from that buffer.
+class HandleVolume final : public CardVolume {
 public:
-    explicit FileVolume(std::FILE* stream) : stream_(stream) {}
-    ~FileVolume() override { std::fclose(stream_); }
+    HandleVolume(HANDLE handle, std::uint64_t length, bool length_known)
+        : handle_(handle), length_(length), length_known_(length_known),
+          buffer_(static_cast<char*>(VirtualAlloc(nullptr, chunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
+    {
+    }
+
+    ~HandleVolume() override
+    {
+        if (buffer_ != nullptr) VirtualFree(buffer_, 0, MEM_RELEASE);
+        CloseHandle(handle_);
+    }
+
+    bool valid() const { return buffer_ != nullptr; }
 
     bool seek(std::uint64_t offset) override
     {
-        return _fseeki64(stream_, static_cast<__int64>(offset), SEEK_SET) == 0;
+        const std::uint64_t aligned = offset - offset % alignment;
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(aligned);
+        if (!SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN)) return false;
+        handle_offset_ = aligned;
+        begin_ = end_ = 0;
+        skip_ = static_cast<std::size_t>(offset - aligned);
+        ended_ = false;
+        return true;
     }
 
     std::size_t read(void* buffer, std::size_t size) override
@@ -49,16 +75,71 @@ public:
         auto* out = static_cast<char*>(buffer);
         std::size_t done = 0;
         while (done < size) {
-            const std::size_t n = std::fread(out + done, 1, size - done, stream_);
-            if (n == 0) break;
+            if (begin_ == end_ && !fill()) break;
+            const std::size_t n = std::min(size - done, end_ - begin_);
+            std::memcpy(out + done, buffer_ + begin_, n);
+            begin_ += n;
             done += n;
         }
         return done;
     }
 
 private:
-    std::FILE* stream_;
+    static constexpr std::size_t chunk = 4u << 20;
+    static constexpr std::size_t alignment = 4096;
+
+    // Reads the next chunk of the handle into the buffer; false at the end of the volume.
+    bool fill()
+    {
+        while (!ended_) {
+            DWORD wanted = chunk;
+            if (length_known_) {
+                if (handle_offset_ >= length_) break;
+                // A device's length is a whole number of sectors, so this stays a sector multiple.
+                wanted = static_cast<DWORD>(std::min<std::uint64_t>(chunk, length_ - handle_offset_));
+            }
+            DWORD got = 0;
+            // ERROR_HANDLE_EOF, or a read that brings nothing, is the end of the volume.
+            // Any other failure also ends the scan: asking again would fail again.
+            if (!ReadFile(handle_, buffer_, wanted, &got, nullptr) || got == 0) break;
+            handle_offset_ += got;
+            begin_ = skip_ < got ? skip_ : got;
+            skip_ -= begin_;
+            end_ = got;
+            if (got < wanted) ended_ = true;
+            if (begin_ < end_) return true;
+        }
+        ended_ = true;
+        return false;
+    }
+
+    HANDLE handle_;
+    std::uint64_t length_;
+    bool length_known_;
+    char* buffer_;
+    std::uint64_t handle_offset_ = 0;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    std::size_t skip_ = 0;
+    bool ended_ = false;
 };
+
+// The byte length of an open volume, disk or file; false when the handle cannot tell.
+bool volume_length(HANDLE handle, std::uint64_t& length)
+{
+    GET_LENGTH_INFORMATION info{};
+    DWORD returned = 0;
+    if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &returned, nullptr)) {
+        length = static_cast<std::uint64_t>(info.Length.QuadPart);
+        return true;
+    }
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size)) {
+        length = static_cast<std::uint64_t>(size.QuadPart);
+        return true;
+    }
+    return false;
+}
 
 class SystemClock final : public Clock {
 public:
@@ -75,9 +156,18 @@ public:
 
 std::unique_ptr<CardVolume> open_card_volume(const std::string& path)
 {
-    std::FILE* stream = nullptr;
-    if (fopen_s(&stream, path.c_str(), "rb") != 0 || stream == nullptr) return nullptr;
-    return std::make_unique<FileVolume>(stream);
+    // Shared for reading and writing: Windows keeps its own handles on a mounted volume.
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // Lets reads reach the last sectors of a volume, beyond what its file system claims.
+    DWORD returned = 0;
+    DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned, nullptr);
+    std::uint64_t length = 0;
+    const bool length_known = volume_length(handle, length);
+    auto volume = std::make_unique<HandleVolume>(handle, length, length_known);
+    if (!volume->valid()) return nullptr;
+    return volume;
 }
 
 bool is_volume_file(const std::string& path)
