@@ -1,22 +1,59 @@
 #include "binarycard/record_line.h"
 
+#include <array>
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace {
 
-const char hex_digits[] = "0123456789ABCDEF";
+// The two upper-case hexadecimal digits of every byte value.
+constexpr std::array<char, 512> make_hex_pairs()
+{
+    const char digits[] = "0123456789ABCDEF";
+    std::array<char, 512> pairs{};
+    for (int b = 0; b < 256; ++b) {
+        pairs[2 * b] = digits[b >> 4];
+        pairs[2 * b + 1] = digits[b & 0x0F];
+    }
+    return pairs;
+}
+constexpr std::array<char, 512> hex_pairs = make_hex_pairs();
+
+// The CRC-16/MODBUS remainder of every byte value, for a byte at a time.
+constexpr std::array<std::uint16_t, 256> make_crc_table()
+{
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned crc = b;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+        table[b] = static_cast<std::uint16_t>(crc);
+    }
+    return table;
+}
+constexpr std::array<std::uint16_t, 256> crc_table = make_crc_table();
 
 char* put_hex_byte(char* out, std::uint8_t byte)
 {
-    out[0] = hex_digits[byte >> 4];
-    out[1] = hex_digits[byte & 0x0F];
+    std::memcpy(out, &hex_pairs[2 * byte], 2);
     return out + 2;
 }
 
+// "00" to "99".
+constexpr std::array<char, 200> make_decimal_pairs()
+{
+    std::array<char, 200> pairs{};
+    for (int v = 0; v < 100; ++v) {
+        pairs[2 * v] = static_cast<char>('0' + v / 10);
+        pairs[2 * v + 1] = static_cast<char>('0' + v % 10);
+    }
+    return pairs;
+}
+constexpr std::array<char, 200> decimal_pairs = make_decimal_pairs();
+
 char* put_two_digits(char* out, int value)
 {
-    out[0] = static_cast<char>('0' + value / 10);
-    out[1] = static_cast<char>('0' + value % 10);
+    std::memcpy(out, &decimal_pairs[2 * value], 2);
     return out + 2;
 }
 
@@ -33,11 +70,7 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b)
 std::uint16_t crc16_modbus(const std::uint8_t* data, std::size_t size)
 {
     std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
-    }
+    for (std::size_t i = 0; i < size; ++i) crc = static_cast<std::uint16_t>((crc >> 8) ^ crc_table[(crc ^ data[i]) & 0xFF]);
     return crc;
 }
 
@@ -55,20 +88,19 @@ void format_stamp(const std::tm& fields, char* out)
 
 void format_time_stamp(StampCache& cache, std::int64_t seconds, char* out)
 {
-    const std::int64_t day = floor_div(seconds, seconds_per_day);
-    if (day != cache.day) {
+    if (seconds < cache.day_start || seconds >= cache.day_start + seconds_per_day) {
+        cache.day_start = floor_div(seconds, seconds_per_day) * seconds_per_day;
         std::tm fields{};
-        platform::utc_calendar(day * seconds_per_day, fields);
+        platform::utc_calendar(cache.day_start, fields);
         char stamp[stamp_length];
         format_stamp(fields, stamp);
-        for (int i = 0; i < 8; ++i) cache.date[i] = stamp[i];
-        cache.day = day;
+        std::memcpy(cache.date, stamp, sizeof cache.date);
     }
-    const int of_day = static_cast<int>(seconds - day * seconds_per_day);
-    for (int i = 0; i < 8; ++i) out[i] = cache.date[i];
-    char* p = put_two_digits(out + 8, of_day / 3600);
-    p = put_two_digits(p, of_day / 60 % 60);
-    put_two_digits(p, of_day % 60);
+    const auto of_day = static_cast<unsigned>(seconds - cache.day_start);
+    std::memcpy(out, cache.date, sizeof cache.date);
+    char* p = put_two_digits(out + 8, static_cast<int>(of_day / 3600));
+    p = put_two_digits(p, static_cast<int>(of_day / 60 % 60));
+    put_two_digits(p, static_cast<int>(of_day % 60));
 }
 
 std::size_t format_record_line(const std::uint8_t* sector, const CardRecord& record, StampCache& cache, char* out)
@@ -76,10 +108,14 @@ std::size_t format_record_line(const std::uint8_t* sector, const CardRecord& rec
     const std::uint8_t* bytes = sector + record.start;
     format_time_stamp(cache, record.time, out);
     char* p = put_hex_byte(out + stamp_length, bytes[5]);
-    const std::size_t payload_size = record.total_length - 7u;
+    // Payload digits and the CRC over the payload, in one pass.
     const std::uint8_t* payload = bytes + 6;
-    for (std::size_t i = 0; i < payload_size; ++i) p = put_hex_byte(p, payload[i]);
-    const std::uint16_t crc = crc16_modbus(payload, payload_size);
+    const unsigned payload_size = record.total_length - 7u;
+    unsigned crc = 0xFFFF;
+    for (unsigned i = 0; i < payload_size; ++i) {
+        p = put_hex_byte(p, payload[i]);
+        crc = (crc >> 8) ^ crc_table[(crc ^ payload[i]) & 0xFF];
+    }
     p = put_hex_byte(p, static_cast<std::uint8_t>(crc & 0xFF));
     p = put_hex_byte(p, static_cast<std::uint8_t>(crc >> 8));
     return static_cast<std::size_t>(p - out);

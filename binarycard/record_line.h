@@ -17,11 +17,11 @@ std::uint16_t crc16_modbus(const std::uint8_t* data, std::size_t size);
 // Writes the 14 characters "20YYMMDDhhmmss" of UTC calendar `fields` to `out`; the century is always 20.
 void format_stamp(const std::tm& fields, char* out);
 
-// Remembers the date part of the last stamp, so that a run of records of
-// one day costs one calendar conversion.
+// Remembers the date of the last stamp, so that a run of records of one day
+// costs one calendar conversion.
 struct StampCache {
-    std::int64_t day = std::numeric_limits<std::int64_t>::min();
-    char date[8] = {};
+    std::int64_t day_start = std::numeric_limits<std::int64_t>::min();  // first second of the cached day
+    char date[8] = {};  // "20YYMMDD" of that day
 };
 
 // Writes the 14-character stamp of UTC `seconds` to `out`.

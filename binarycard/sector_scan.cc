@@ -28,14 +28,23 @@ bool finish_upload(UploadWriter& writer)
 bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int64_t end_bound, UploadWriter& writer,
                  BinaryScanCounts& counts)
 {
-    CardRecord record;
-    for (int offset = 0; validate_record(sector, offset, record); offset += record.total_length) {
-        ++counts.found;
-        if (record.time < start_bound || record.time > end_bound) continue;
-        if (!write_record_line(writer, sector, record)) return false;
-        ++counts.stored;
+    // Counted in locals, so that the loop keeps them in registers.
+    std::int64_t found = 0;
+    std::int64_t stored = 0;
+    bool written = true;
+    std::uint32_t time = 0;
+    int offset = 0;
+    for (int total; (total = valid_record_length(sector, offset, time)) != 0; offset += total) {
+        ++found;
+        if (time < start_bound || time > end_bound) continue;
+        const CardRecord record{offset, time, static_cast<std::uint8_t>(total)};
+        written = write_record_line(writer, sector, record);
+        if (!written) break;
+        ++stored;
     }
-    return true;
+    counts.found += found;
+    counts.stored += stored;
+    return written;
 }
 
 int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, KeySource& keys,

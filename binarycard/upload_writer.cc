@@ -15,9 +15,9 @@ constexpr int max_sequence = 100000;
 
 bool flush_pending(UploadWriter& writer)
 {
-    if (writer.pending.empty()) return true;
-    const bool ok = platform::write_file(writer.file, writer.pending.data(), writer.pending.size());
-    writer.pending.clear();
+    if (writer.pending_size == 0) return true;
+    const bool ok = platform::write_file(writer.file, writer.pending.data(), writer.pending_size);
+    writer.pending_size = 0;
     return ok;
 }
 
@@ -61,7 +61,8 @@ UploadWriter make_upload_writer(const std::string& identifier, const std::string
     writer.identifier = identifier;
     writer.directory = directory;
     writer.clock = &clock;
-    writer.pending.reserve(write_chunk + max_record_line_length + 2);
+    writer.line_end = platform::text_line_end;
+    writer.pending.resize(write_chunk + max_record_line_length + writer.line_end.size());
     return writer;
 }
 
@@ -72,14 +73,13 @@ bool write_record_line(UploadWriter& writer, const std::uint8_t* sector, const C
     }
     if (writer.file == nullptr && !create_upload_file(writer)) return false;
 
-    char line[max_record_line_length + 2];
-    std::size_t length = format_record_line(sector, record, writer.stamps, line);
-    const std::size_t end_length = std::strlen(platform::text_line_end);
-    std::memcpy(line + length, platform::text_line_end, end_length);
-    writer.pending.append(line, length + end_length);
+    char* line = writer.pending.data() + writer.pending_size;
+    const std::size_t length = format_record_line(sector, record, writer.stamps, line);
+    std::memcpy(line + length, writer.line_end.data(), writer.line_end.size());
+    writer.pending_size += length + writer.line_end.size();
     ++writer.line_count;
 
-    if (writer.pending.size() >= write_chunk && !flush_pending(writer)) {
+    if (writer.pending_size >= write_chunk && !flush_pending(writer)) {
         platform::close_file(writer.file);
         writer.file = nullptr;
         say("Cannot write Qel file\n");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "binarycard/card_record.h"
 #include "binarycard/record_line.h"
@@ -22,7 +23,9 @@ struct UploadWriter {
     std::int64_t last_creation_second = 0;
     int sequence = 0;
     StampCache stamps;
-    std::string pending;        // formatted lines not yet handed to the file
+    std::vector<char> pending;  // formatted lines not yet handed to the file: the first pending_size bytes
+    std::size_t pending_size = 0;
+    std::string line_end;       // what ends a line in the file as written
 };
 
 // Makes the writer for `identifier` that puts its files in `directory` and reads `clock`.
