@@ -111,7 +111,7 @@ run_case() {
     local status=0
     (cd "$scratch" && /usr/bin/time -f %M -o "$logs/$name.rss" "$tool" "$img" $args >"$logs/$name.out") || status=$?
     local problem written
-    written=$(find "$scratch" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+    written=$(find "$scratch" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d\n", s }')
     problem=$(check_output "$expect" "$status" "$count" "$logs/$name.out" "$written") || true
     rm -rf "$scratch"
     [ -n "$problem" ] && failed+=("$name: $problem")
