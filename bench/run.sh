@@ -9,9 +9,10 @@
 #   bench/run.sh
 #
 # Environment (all optional):
-#   BENCH_IMAGES    directory of the images and of the scratch output directory
+#   BENCH_IMAGES    directory of the images and of the scratch output directories
 #                   (default build-bench/images); it needs about 4 GiB for the
-#                   images and 3 GB more for the upload files of one run.
+#                   images, and the in-range binary case 2.7 GB more for each
+#                   run's upload files (about 20 GB with the default 5 runs).
 #   BENCH_SIZE_MIB  image size in MiB (default 1024).
 #   BENCH_RUNS      timed runs per command (default 5, after one warm-up run).
 #   BENCH_CASES     the cases to run, by name (default all):
@@ -20,8 +21,11 @@
 #
 # Images are made once with the project's image builder and kept; one of the
 # right size is not made again. Every run of the tool starts in an empty
-# scratch directory, which is removed after each case. Exit code 0 when every
-# case ran and gave the expected output (goals missed or not), 1 otherwise.
+# scratch directory; the outputs of a case's runs are kept until the case is
+# over, then removed. The write-heavy cases also time dd writing as many bytes
+# as the tool writes: the least that writing the output costs on this machine.
+# Exit code 0 when every case ran and gave the expected output (goals met or
+# not), 1 otherwise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -90,30 +94,48 @@ rows=()
 gains=()
 failed=()
 
-# run_case NAME IMAGE GOAL WITH_REFERENCE EXPECT ARGS...: times the tool (and the reference
-# when asked) beside dd, measures peak memory in one more run, and checks that run's output.
+# Moves the scratch directory of the last run aside, into $trash, and starts an empty one.
+# Outputs are removed only when a case is over: on ext4, creating thousands of files right
+# after deleting thousands makes every create scan past the recently freed inodes, which
+# would time the benchmark's own clean-up rather than the tool.
+trash=$images/trash
+rotate_scratch="mkdir -p '$trash' && { [ ! -d '$scratch' ] || mv '$scratch' \"\$(mktemp -d -p '$trash')\"; } && mkdir '$scratch'"
+
+# run_case NAME IMAGE GOAL WITH_REFERENCE EXPECT FLOOR_BYTES ARGS...: times the tool (and the
+# reference when asked) beside dd reading the image and, when the case writes FLOOR_BYTES > 0,
+# beside dd writing that many bytes into a file beside the scratch directory (the least that
+# writing its output can cost here); then measures peak memory in one more run and checks
+# that run's output.
 run_case() {
-    local name=$1 img=$images/$2.img goal=$3 with_reference=$4 expect=$5
-    shift 5
-    local args="$*" csv=$logs/$name.csv count
+    local name=$1 img=$images/$2.img goal=$3 with_reference=$4 expect=$5 floor_bytes=$6
+    shift 6
+    local args="$*" csv=$logs/$name.csv count floor=$images/floor.bin
     count=$(cat "$img.count")
     echo "== $name" >&2
     cat "$img" >/dev/null
+    local warm="cat '$img' >/dev/null && sync"
     local commands=(-n tool "cd '$scratch' && '$tool' '$img' $args"
                     -n dd "dd if='$img' of=/dev/null bs=1M")
-    [ "$with_reference" = yes ] && commands+=(-n reference "cd '$scratch' && '$reference' '$img' $args")
-    hyperfine --style basic -i --warmup 1 --runs "$runs" \
-        --prepare "rm -rf '$scratch' && mkdir -p '$scratch' && sync" \
+    local prepares=(--prepare "$rotate_scratch && $warm" --prepare "$warm")
+    if [ "$with_reference" = yes ]; then
+        commands+=(-n reference "cd '$scratch' && '$reference' '$img' $args")
+        prepares+=(--prepare "$rotate_scratch && $warm")
+    fi
+    if [ "$floor_bytes" -gt 0 ]; then
+        commands+=(-n "dd write" "dd if=/dev/zero of='$floor' bs=1M count=$(((floor_bytes + 1048575) / 1048576))")
+        prepares+=(--prepare "rm -f '$floor' && $warm")
+    fi
+    hyperfine --style basic -i --warmup 1 --runs "$runs" "${prepares[@]}" \
         --export-csv "$csv" "${commands[@]}" >"$logs/$name.txt" 2>&1
 
     # One more run for the peak resident memory, and to check what the tool found.
-    fresh_scratch
+    sh -c "$rotate_scratch && $warm"
     local status=0
     (cd "$scratch" && /usr/bin/time -f %M -o "$logs/$name.rss" "$tool" "$img" $args >"$logs/$name.out") || status=$?
     local problem written
     written=$(find "$scratch" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d\n", s }')
     problem=$(check_output "$expect" "$status" "$count" "$logs/$name.out" "$written") || true
-    rm -rf "$scratch"
+    rm -rf "$scratch" "$trash" "$floor"
     [ -n "$problem" ] && failed+=("$name: $problem")
 
     local tool_median dd_median rss_kib
@@ -134,6 +156,12 @@ run_case() {
         }')")
         gains+=("$(awk -v c="$name" -v t="$tool_median" -v r="$ref_median" 'BEGIN {
             printf "- %s: the tool takes %.3f s where the straightforward scan takes %.3f s (%.1fx faster)", c, t, r, r / t
+        }')")
+    fi
+    if [ "$floor_bytes" -gt 0 ]; then
+        rows+=("$(awk -v c="$name" -v t="$(median_of "$csv" "dd write")" -v d="$dd_median" -v b="$floor_bytes" 'BEGIN {
+            printf "| %s | dd writing the %.2f GB the tool writes (no tool) | %.3f s | %.0f MB/s | | %.3f s | %.1fx | | |",
+                   c, b / 1e9, t, b / t / 1e6, d, t / d
         }')")
     fi
 }
@@ -173,12 +201,15 @@ done
 
 for c in $cases; do
     case $c in
-        text-random) run_case "$c" text-random 4 yes text-none 20300101 20300131 ;;
-        text-dense-none) run_case "$c" text-dense 8 yes text-none 20300101 20300131 ;;
-        text-dense-all) run_case "$c" text-dense 30 no text-all 20240101 20240131 ;;
-        binary-full-none) run_case "$c" binary-full 3 no binary-none 20300101 20300131 BNCH ;;
-        binary-full-all) run_case "$c" binary-full 40 no binary-all 20231231 20240202 BNCH ;;
-        binary-empty) run_case "$c" binary-empty 2 no binary-none 20300101 20300131 BNCH ;;
+        text-random) run_case "$c" text-random 4 yes text-none 0 20300101 20300131 ;;
+        text-dense-none) run_case "$c" text-dense 8 yes text-none 0 20300101 20300131 ;;
+        # Every line is appended to its day file, then the day file is written again sorted.
+        text-dense-all) run_case "$c" text-dense 30 no text-all $(($(cat "$images/text-dense.img.count") * 38 * 2)) \
+            20240101 20240131 ;;
+        binary-full-none) run_case "$c" binary-full 3 no binary-none 0 20300101 20300131 BNCH ;;
+        binary-full-all) run_case "$c" binary-full 40 no binary-all $(($(cat "$images/binary-full.img.count") * 38)) \
+            20231231 20240202 BNCH ;;
+        binary-empty) run_case "$c" binary-empty 2 no binary-none 0 20300101 20300131 BNCH ;;
         *) failed+=("unknown case $c") ;;
     esac
 done
