@@ -100,20 +100,24 @@ failed=()
 # would time the benchmark's own clean-up rather than the tool.
 trash=$images/trash
 rotate_scratch="mkdir -p '$trash' && { [ ! -d '$scratch' ] || mv '$scratch' \"\$(mktemp -d -p '$trash')\"; } && mkdir '$scratch'"
+# Before a run that writes much, the outputs kept aside are dropped from the page cache
+# (written out first), so that every run finds the same free memory rather than having
+# to reclaim the runs before it; as root only.
+drop_cache="sync && { [ ! -w /proc/sys/vm/drop_caches ] || echo 1 >/proc/sys/vm/drop_caches; }"
 
 # run_case NAME IMAGE GOAL WITH_REFERENCE EXPECT FLOOR_BYTES ARGS...: times the tool (and the
 # reference when asked) beside dd reading the image and, when the case writes FLOOR_BYTES > 0,
-# beside dd writing that many bytes into a file beside the scratch directory (the least that
-# writing its output can cost here); then measures peak memory in one more run and checks
-# that run's output.
+# beside dd writing that many bytes into the scratch directory (the least that writing its
+# output can cost here); then measures peak memory in one more run and checks that run's output.
 run_case() {
     local name=$1 img=$images/$2.img goal=$3 with_reference=$4 expect=$5 floor_bytes=$6
     shift 6
-    local args="$*" csv=$logs/$name.csv count floor=$images/floor.bin
+    local args="$*" csv=$logs/$name.csv count
     count=$(cat "$img.count")
     echo "== $name" >&2
     cat "$img" >/dev/null
     local warm="cat '$img' >/dev/null && sync"
+    [ "$floor_bytes" -gt 0 ] && warm="$drop_cache && $warm"
     local commands=(-n tool "cd '$scratch' && '$tool' '$img' $args"
                     -n dd "dd if='$img' of=/dev/null bs=1M")
     local prepares=(--prepare "$rotate_scratch && $warm" --prepare "$warm")
@@ -122,8 +126,8 @@ run_case() {
         prepares+=(--prepare "$rotate_scratch && $warm")
     fi
     if [ "$floor_bytes" -gt 0 ]; then
-        commands+=(-n "dd write" "dd if=/dev/zero of='$floor' bs=1M count=$(((floor_bytes + 1048575) / 1048576))")
-        prepares+=(--prepare "rm -f '$floor' && $warm")
+        commands+=(-n "dd write" "dd if=/dev/zero of='$scratch/floor' bs=1M count=$(((floor_bytes + 1048575) / 1048576))")
+        prepares+=(--prepare "$rotate_scratch && $warm")
     fi
     hyperfine --style basic -i --warmup 1 --runs "$runs" "${prepares[@]}" \
         --export-csv "$csv" "${commands[@]}" >"$logs/$name.txt" 2>&1
@@ -133,10 +137,13 @@ run_case() {
     local status=0
     (cd "$scratch" && /usr/bin/time -f %M -o "$logs/$name.rss" "$tool" "$img" $args >"$logs/$name.out") || status=$?
     local problem written
-    written=$(find "$scratch" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d\n", s }')
+    written=$(find "$scratch" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f\n", s }')
     problem=$(check_output "$expect" "$status" "$count" "$logs/$name.out" "$written") || true
-    rm -rf "$scratch" "$trash" "$floor"
+    rm -rf "$scratch" "$trash"
     [ -n "$problem" ] && failed+=("$name: $problem")
+    # Lets the deletion and the write-back settle before the next case is timed.
+    sync
+    sleep 5
 
     local tool_median dd_median rss_kib
     tool_median=$(median_of "$csv" tool)
