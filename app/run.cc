@@ -24,6 +24,7 @@ int run_binary_card(const RunParams& params)
 
 int run_text_card(const RunParams& params)
 {
+    int scanned = text_scan_failed;
     {
         // The card is read to its end and closed before the day files are sorted.
         const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
@@ -31,11 +32,13 @@ int run_text_card(const RunParams& params)
             say("Cannot open card.\n");
             return 1;
         }
-        if (scan_text_card(*volume, params.start_bound, params.end_bound, TextScanSetup{}) != 0) return 1;
+        scanned = scan_text_card(*volume, params.start_bound, params.end_bound, TextScanSetup{});
     }
+    if (scanned == text_scan_failed) return 1;
+    // What could be read is sorted even when some sectors could not.
     if (sort_day_files(DaySortSetup{}) != 0) return 1;
     say("Finished.      \n");
-    return 0;
+    return scanned == text_scan_complete ? 0 : 1;
 }
 
 }  // namespace

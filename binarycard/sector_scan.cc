@@ -1,8 +1,10 @@
 #include "binarycard/sector_scan.h"
 
 #include <cinttypes>
+#include <cstring>
 #include <vector>
 
+#include "app/card_reader.h"
 #include "app/console.h"
 
 namespace {
@@ -47,45 +49,72 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
     return written;
 }
 
+namespace {
+
+// The progress of one scan over the sectors of the logging data.
+struct SectorProgress {
+    std::uint64_t bytes = 0;  // bytes of the logging data passed, sectors that could not be read included
+    int shown_figure = 0;
+};
+
+// Counts one more sector passed; prints the progress line when a mebibyte is full and
+// then looks for a key. Returns true when that key is Escape.
+bool pass_sector(SectorProgress& progress, KeySource& keys)
+{
+    progress.bytes += sector_size;
+    const int figure = mebibytes(progress.bytes);
+    if (figure <= progress.shown_figure) return false;
+    say("%d MBytes\r", figure);
+    progress.shown_figure = figure;
+    return keys.next_key() == escape_key;
+}
+
+}  // namespace
+
 int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, KeySource& keys,
                      UploadWriter& writer)
 {
     say("Scanning QelD card...\n");
-    if (!volume.seek(logging_data_start)) {
+    bool positioned = false;
+    CardReader reader = start_card_reader(volume, logging_data_start, positioned);
+    if (!positioned) {
         say("Cannot find start of logging data\n");
         return 1;
     }
 
     BinaryScanCounts counts;
+    SectorProgress progress;
     std::vector<std::uint8_t> block(sectors_per_read * sector_size);
-    std::uint64_t bytes_read = 0;
-    int shown_figure = 0;
+    std::size_t filled = 0;  // bytes at the front of the block that do not make a whole sector yet
     bool stopped = false;
     while (!stopped) {
-        const std::size_t got = volume.read(block.data(), block.size());
-        const std::size_t sectors = got / sector_size;
-        for (std::size_t i = 0; i < sectors; ++i) {
-            bytes_read += sector_size;
-            const int figure = mebibytes(bytes_read);
-            if (figure > shown_figure) {
-                say("%d MBytes\r", figure);
-                shown_figure = figure;
-                if (keys.next_key() == escape_key) {
-                    say("\nProcessing terminated\r");
-                    stopped = true;
-                    break;
-                }
-            }
+        const CardPiece piece = read_card(reader, block.data() + filled, block.size() - filled);
+        filled += piece.bytes;
+        const std::size_t sectors = filled / sector_size;
+        for (std::size_t i = 0; i < sectors && !stopped; ++i) {
+            stopped = pass_sector(progress, keys);
+            if (stopped) break;
             if (!walk_sector(block.data() + i * sector_size, start_bound, end_bound, writer, counts)) {
                 say("Cannot store FTP record\n");
                 return 1;
             }
         }
-        if (got < block.size()) break;
+        const std::size_t rest = filled - sectors * sector_size;
+        std::memmove(block.data(), block.data() + sectors * sector_size, rest);
+        filled = rest;
+        if (piece.skipped != 0) {
+            // The sector in progress is lost with the bytes that could not be read.
+            for (std::size_t lost = (filled + piece.skipped) / sector_size; lost > 0 && !stopped; --lost)
+                stopped = pass_sector(progress, keys);
+            filled = 0;
+        }
+        if (piece.end) break;
     }
+    if (stopped) say("\nProcessing terminated\r");
 
     if (!finish_upload(writer)) return 1;
+    report_unreadable_sectors(reader);
     say("\n%" PRId64 " records found, %" PRId64 " stored\n", counts.found, counts.stored);
     say("Finished.      \n");
-    return 0;
+    return reader.skipped_sectors == 0 ? 0 : 1;
 }

@@ -18,8 +18,10 @@ public:
     virtual ~CardVolume() = default;
     // Moves the read position to byte `offset`; false when the volume refuses.
     virtual bool seek(std::uint64_t offset) = 0;
-    // Reads up to `size` bytes, looping on short reads; fewer only at the end or on an error.
-    virtual std::size_t read(void* buffer, std::size_t size) = 0;
+    // Reads up to `size` bytes, looping on short reads; fewer only at the end, or on an error, which sets `error`.
+    virtual std::size_t read(void* buffer, std::size_t size, bool& error) = 0;
+    // Gives the volume's length in bytes; false when it cannot tell.
+    virtual bool length(std::uint64_t& bytes) = 0;
 };
 
 // A source of key presses that never waits.

@@ -53,7 +53,13 @@ bool write_all(int fd, const char* data, std::size_t size)
 
 class FileVolume final : public CardVolume {
 public:
-    explicit FileVolume(int fd) : fd_(fd) {}
+    explicit FileVolume(int fd) : fd_(fd)
+    {
+        // The end of a file or block device, found once; the read position stays at 0.
+        const off_t end = ::lseek(fd_, 0, SEEK_END);
+        length_known_ = end != static_cast<off_t>(-1) && ::lseek(fd_, 0, SEEK_SET) == 0;
+        length_ = length_known_ ? static_cast<std::uint64_t>(end) : 0;
+    }
     ~FileVolume() override { ::close(fd_); }
 
     bool seek(std::uint64_t offset) override
@@ -61,21 +67,30 @@ public:
         return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
     }
 
-    std::size_t read(void* buffer, std::size_t size) override
+    std::size_t read(void* buffer, std::size_t size, bool& error) override
     {
         auto* out = static_cast<char*>(buffer);
         std::size_t done = 0;
         while (done < size) {
             const ssize_t n = ::read(fd_, out + done, size - done);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0) error = true;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         return done;
     }
 
+    bool length(std::uint64_t& bytes) override
+    {
+        bytes = length_;
+        return length_known_;
+    }
+
 private:
     int fd_;
+    std::uint64_t length_ = 0;
+    bool length_known_ = false;
 };
 
 }  // namespace

@@ -57,6 +57,12 @@ public:
 
     bool valid() const { return buffer_ != nullptr; }
 
+    bool length(std::uint64_t& bytes) override
+    {
+        bytes = length_;
+        return length_known_;
+    }
+
     bool seek(std::uint64_t offset) override
     {
         const std::uint64_t aligned = offset - offset % alignment;
@@ -70,12 +76,12 @@ public:
         return true;
     }
 
-    std::size_t read(void* buffer, std::size_t size) override
+    std::size_t read(void* buffer, std::size_t size, bool& error) override
     {
         auto* out = static_cast<char*>(buffer);
         std::size_t done = 0;
         while (done < size) {
-            if (begin_ == end_ && !fill()) break;
+            if (begin_ == end_ && !fill(size - done, error)) break;
             const std::size_t n = std::min(size - done, end_ - begin_);
             std::memcpy(out + done, buffer_ + begin_, n);
             begin_ += n;
@@ -86,27 +92,35 @@ public:
 
 private:
     static constexpr std::size_t chunk = 4u << 20;
-    static constexpr std::size_t alignment = 4096;
+    // Raw volumes take whole sectors at sector offsets: every handle read keeps to these.
+    static constexpr std::size_t alignment = 512;
 
-    // Reads the next chunk of the handle into the buffer; false at the end of the volume.
-    bool fill()
+    // Reads into the buffer what serves the next `wanted` bytes, in whole sectors and at most
+    // one chunk; false at the end of the volume, or on a failure, which sets `error`.
+    bool fill(std::size_t wanted, bool& error)
     {
         while (!ended_) {
-            DWORD wanted = chunk;
+            // Small requests stay small, so that reading one sector alone touches no other sector.
+            const std::size_t span = skip_ + wanted;
+            DWORD request = static_cast<DWORD>(std::min(chunk, (span + alignment - 1) / alignment * alignment));
             if (length_known_) {
                 if (handle_offset_ >= length_) break;
                 // A device's length is a whole number of sectors, so this stays a sector multiple.
-                wanted = static_cast<DWORD>(std::min<std::uint64_t>(chunk, length_ - handle_offset_));
+                request = static_cast<DWORD>(std::min<std::uint64_t>(request, length_ - handle_offset_));
             }
             DWORD got = 0;
-            // ERROR_HANDLE_EOF, or a read that brings nothing, is the end of the volume.
-            // Any other failure also ends the scan: asking again would fail again.
-            if (!ReadFile(handle_, buffer_, wanted, &got, nullptr) || got == 0) break;
+            if (!ReadFile(handle_, buffer_, request, &got, nullptr)) {
+                // Past the end is the end; any other failure is the caller's to handle.
+                if (GetLastError() == ERROR_HANDLE_EOF) break;
+                error = true;
+                return false;
+            }
+            if (got == 0) break;
             handle_offset_ += got;
             begin_ = skip_ < got ? skip_ : got;
             skip_ -= begin_;
             end_ = got;
-            if (got < wanted) ended_ = true;
+            if (got < request) ended_ = true;
             if (begin_ < end_) return true;
         }
         ended_ = true;

@@ -20,14 +20,27 @@ bool MemoryVolume::seek(std::uint64_t offset)
     return true;
 }
 
-std::size_t MemoryVolume::read(void* buffer, std::size_t size)
+std::size_t MemoryVolume::read(void* buffer, std::size_t size, bool& error)
 {
     largest_read = std::max(largest_read, size);
     if (position >= bytes_.size()) return 0;
-    const std::size_t n = std::min<std::uint64_t>(size, bytes_.size() - position);
+    std::size_t n = std::min<std::uint64_t>(size, bytes_.size() - position);
+    // A read stops where the first bad sector in its way begins.
+    const auto bad = bad_sectors.lower_bound(position / 512);
+    if (bad != bad_sectors.end() && *bad * 512 < position + n) {
+        n = static_cast<std::size_t>(std::max<std::uint64_t>(*bad * 512, position) - position);
+        error = true;
+        ++failed_reads;
+    }
     std::memcpy(buffer, bytes_.data() + position, n);
     position += n;
     return n;
+}
+
+bool MemoryVolume::length(std::uint64_t& bytes)
+{
+    bytes = bytes_.size();
+    return true;
 }
 
 int ScriptedKeys::next_key()

@@ -3,20 +3,24 @@
 
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 
-// A card volume held in memory; reads can be made to fail from a chosen offset on.
+// A card volume held in memory, whose chosen sectors cannot be read, as on a damaged card.
 class MemoryVolume final : public CardVolume {
 public:
     explicit MemoryVolume(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
     bool seek(std::uint64_t offset) override;
-    std::size_t read(void* buffer, std::size_t size) override;
+    std::size_t read(void* buffer, std::size_t size, bool& error) override;
+    bool length(std::uint64_t& bytes) override;
     bool refuse_seek = false;
     std::uint64_t position = 0;
     std::size_t largest_read = 0;
+    std::set<std::uint64_t> bad_sectors;  // numbers of the 512-byte sectors whose reads fail
+    int failed_reads = 0;                 // reads that met a bad sector
 
 private:
     std::vector<std::uint8_t> bytes_;

@@ -399,47 +399,6 @@ TEST(TextScan, ReadsTheVolumeInBlocksOfOneMebibyte)
     EXPECT_EQ(dir.read("20240315.txt"), line("240315"));
 }
 
-// A volume whose reads stop short from `good_bytes` on, as a failing device would; it
-// counts the reads asked of it after the first one that stopped short.
-class FailingVolume final : public CardVolume {
-public:
-    FailingVolume(std::string bytes, std::size_t good_bytes) : bytes_(std::move(bytes)), good_(good_bytes) {}
-    bool seek(std::uint64_t) override { return false; }
-    std::size_t read(void* buffer, std::size_t size) override
-    {
-        if (failed) ++reads_after_failure;
-        const std::size_t n = std::min(size, good_ - std::min(good_, position_));
-        std::memcpy(buffer, bytes_.data() + position_, n);
-        position_ += n;
-        if (n < size) failed = true;
-        return n;
-    }
-    bool failed = false;
-    int reads_after_failure = 0;
-
-private:
-    std::string bytes_;
-    std::size_t good_;
-    std::size_t position_ = 0;
-};
-
-TEST(TextScan, AFailingReadEndsTheScanWithoutBeingRepeated)
-{
-    for (const std::size_t good : {std::size_t{0}, std::size_t{20}, std::size_t{40}, std::size_t{300}}) {
-        FailingVolume card(line("240315") + filler(400), good);
-        TempDir dir;
-        TextScanSetup setup;
-        setup.directory = dir.path();
-        setup.block_size = 64;
-        capture_output();
-        EXPECT_EQ(scan_text_card(card, march_1, march_31, setup), 0);
-        EXPECT_EQ(captured_output(), "Scanning card...\n\n");
-        EXPECT_TRUE(card.failed);
-        EXPECT_EQ(card.reads_after_failure, 0) << good;
-        // Only what was read whole counts: a line cut by the failure is not written.
-        EXPECT_EQ(dir.files(), good >= 38 ? std::vector<std::string>{"20240315.txt"} : std::vector<std::string>{});
-    }
-}
 
 struct WriteFailureCase {
     const char* what;

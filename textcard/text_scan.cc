@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/card_reader.h"
 #include "app/console.h"
 #include "app/dates.h"
 
@@ -42,13 +43,17 @@ constexpr std::array<bool, 256> make_upper_hex_table()
 constexpr std::array<bool, 256> is_upper_hex = make_upper_hex_table();
 
 // The part of the volume read so far and not yet walked, refilled block by block.
+// Sectors that cannot be read split the volume into segments; a segment's bytes are
+// walked as if the volume ended with them, so no candidate line spans a gap.
 struct VolumeWindow {
-    CardVolume* volume = nullptr;
+    CardReader* reader = nullptr;
     std::size_t block_size = 0;
     std::vector<unsigned char> bytes;
-    std::size_t begin = 0;   // next byte to walk
-    std::size_t end = 0;     // one past the last byte read
-    bool volume_ended = false;
+    std::size_t begin = 0;          // next byte to walk
+    std::size_t end = 0;            // one past the last byte read
+    bool segment_ended = false;     // no more bytes follow in this segment
+    bool volume_ended = false;      // ... and no segment follows it
+    std::uint64_t gap_bytes = 0;    // the unreadable bytes that end this segment
 };
 
 // Everything one scan carries from iteration to iteration.
@@ -64,21 +69,30 @@ struct ScanState {
     std::vector<std::int64_t> date_bounds = std::vector<std::int64_t>(date_slots, 0);
 };
 
-// Makes at least `wanted` unwalked bytes available unless the volume ends first; returns how many are.
+// Makes at least `wanted` unwalked bytes of the segment available unless it ends first; returns how many are.
 std::size_t make_available(VolumeWindow& window, std::size_t wanted)
 {
-    if (window.end - window.begin >= wanted || window.volume_ended) return window.end - window.begin;
+    if (window.end - window.begin >= wanted || window.segment_ended) return window.end - window.begin;
     // Move the unwalked tail to the front so that whole blocks fit behind it.
     std::memmove(window.bytes.data(), window.bytes.data() + window.begin, window.end - window.begin);
     window.end -= window.begin;
     window.begin = 0;
-    while (window.end < wanted && !window.volume_ended) {
-        const std::size_t got = window.volume->read(window.bytes.data() + window.end, window.block_size);
-        window.end += got;
-        // A short read is the end of the volume, or an error that asking again would only repeat.
-        if (got < window.block_size) window.volume_ended = true;
+    while (window.end < wanted && !window.segment_ended) {
+        const CardPiece piece = read_card(*window.reader, window.bytes.data() + window.end, window.block_size);
+        window.end += piece.bytes;
+        window.gap_bytes = piece.skipped;
+        window.volume_ended = piece.end;
+        window.segment_ended = piece.skipped != 0 || piece.end;
     }
     return window.end - window.begin;
+}
+
+// Steps over the unreadable bytes that ended the segment, to the next segment.
+void start_next_segment(ScanState& scan, VolumeWindow& window)
+{
+    scan.counted_bytes += window.gap_bytes;
+    window.gap_bytes = 0;
+    window.segment_ended = false;
 }
 
 // Prints the progress figure of an iteration that starts with `counted` bytes counted.
@@ -192,7 +206,7 @@ bool skip_to_lead_in(ScanState& scan, VolumeWindow& window)
     return two != nullptr;
 }
 
-enum class Step { go_on, volume_ended, failed };
+enum class Step { go_on, segment_ended, failed };
 
 // Runs the iteration whose first byte, the next in the window, is a '2'.
 Step scan_candidate(ScanState& scan, VolumeWindow& window)
@@ -201,10 +215,10 @@ Step scan_candidate(ScanState& scan, VolumeWindow& window)
     const unsigned char* lead_in = window.bytes.data() + window.begin;
     scan.counted_bytes += 1;
     if (available == 1) {
-        // The read after the '2' meets the end of the volume.
+        // The read after the '2' meets the end of the segment.
         scan.counted_bytes += 1;
         window.begin += 1;
-        return Step::volume_ended;
+        return Step::segment_ended;
     }
     // The byte after a '2' is consumed whatever it is, so "220" holds no lead-in.
     scan.counted_bytes += 1;
@@ -215,7 +229,7 @@ Step scan_candidate(ScanState& scan, VolumeWindow& window)
     const std::size_t limit = std::min(available - lead_in_length, remainder_capacity);
     const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder, '\n', limit));
     const std::size_t consumed = line_feed != nullptr ? static_cast<std::size_t>(line_feed - remainder) + 1 : limit;
-    // Short of its capacity without a line feed, the read stopped at the end of the volume.
+    // Short of its capacity without a line feed, the read stopped at the end of the segment.
     const bool meets_end = line_feed == nullptr && consumed < remainder_capacity;
     // The remainder is measured as a string: bytes after a NUL are consumed but not counted.
     const auto* nul = static_cast<const unsigned char*>(std::memchr(remainder, '\0', consumed));
@@ -223,7 +237,7 @@ Step scan_candidate(ScanState& scan, VolumeWindow& window)
     scan.counted_bytes += length;
     window.begin += consumed;
     if (length == remainder_length && !consider_line(scan, remainder)) return Step::failed;
-    return meets_end ? Step::volume_ended : Step::go_on;
+    return meets_end ? Step::segment_ended : Step::go_on;
 }
 
 }  // namespace
@@ -235,13 +249,19 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     scan.setup = &setup;
     scan.start_bound = start_bound;
     scan.end_bound = end_bound;
+    bool positioned = false;
+    CardReader reader = start_card_reader(volume, 0, positioned);
     VolumeWindow window;
-    window.volume = &volume;
+    window.reader = &reader;
     window.block_size = std::max<std::size_t>(setup.block_size, 1);
     window.bytes.resize(candidate_span + window.block_size);
 
     for (;;) {
         if (make_available(window, 1) == 0) {
+            if (!window.volume_ended) {
+                start_next_segment(scan, window);
+                continue;
+            }
             // This iteration's single read meets the end of the volume.
             show_progress(scan, scan.counted_bytes);
             scan.counted_bytes += 1;
@@ -249,14 +269,18 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
         }
         if (!skip_to_lead_in(scan, window)) continue;
         const Step step = scan_candidate(scan, window);
-        if (step == Step::failed) return 1;
-        if (step == Step::volume_ended) break;
+        if (step == Step::failed) return text_scan_failed;
+        if (step == Step::segment_ended) {
+            if (window.volume_ended) break;
+            start_next_segment(scan, window);
+        }
     }
 
     if (!close_day_file(scan)) {
         say("Cannot write output file.\n");
-        return 1;
+        return text_scan_failed;
     }
     say("\n");
-    return 0;
+    report_unreadable_sectors(reader);
+    return reader.skipped_sectors == 0 ? text_scan_complete : text_scan_incomplete;
 }

@@ -25,6 +25,11 @@ struct TextScanSetup {
     std::function<bool(OutputFile*)> close_day_file = platform::close_file;
 };
 
-// Reads `volume` once from its first byte to its end, appends every record line dated from
-// `start_bound` to `end_bound` to its day file, and prints its messages; returns 0, or 1 on a failure.
+// What a text scan returns.
+constexpr int text_scan_complete = 0;    // the whole volume was read
+constexpr int text_scan_failed = 1;      // the scan stopped on a failure, after printing why
+constexpr int text_scan_incomplete = 2;  // read to its end, but some sectors could not be read
+
+// Reads `volume` once from its first byte to its end, stepping over sectors that cannot be read,
+// appends every record line dated from `start_bound` to `end_bound` to its day file, and prints its messages.
 int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, const TextScanSetup& setup);

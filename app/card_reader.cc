@@ -1,0 +1,92 @@
+#include "app/card_reader.h"
+
+#include <cinttypes>
+
+#include "app/console.h"
+
+namespace {
+
+// Where the length of a volume is unknown, this many unreadable sectors in a row are
+// taken for its end (32 MiB), so that a dead device cannot keep a scan going for ever.
+constexpr std::int64_t max_unreadable_run = 65536;
+
+// Reads at most the rest of one sector, alone, so that only that sector is lost if it fails.
+CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
+{
+    if ((reader.length_known && reader.position >= reader.length) || reader.unreadable_run >= max_unreadable_run) {
+        reader.ended = true;
+        return {0, 0, true};
+    }
+    std::size_t want = std::min<std::uint64_t>(size, card_sector_size - reader.position % card_sector_size);
+    if (reader.length_known) want = std::min<std::uint64_t>(want, reader.length - reader.position);
+    bool error = false;
+    std::size_t got = 0;
+    // A failed read leaves the volume's position unknown, so every careful read says where.
+    if (reader.volume->seek(reader.position)) {
+        got = reader.volume->read(buffer, want, error);
+    } else {
+        error = true;
+    }
+    if (got == want) {
+        reader.position += got;
+        reader.unreadable_run = 0;
+        return {got, 0, false};
+    }
+    if (!error) {
+        reader.position += got;
+        reader.ended = true;
+        return {got, 0, true};
+    }
+    if (reader.skipped_sectors == 0) reader.first_skipped = reader.position;
+    ++reader.skipped_sectors;
+    ++reader.unreadable_run;
+    reader.position += want;
+    return {0, want, false};
+}
+
+}  // namespace
+
+CardReader start_card_reader(CardVolume& volume, std::uint64_t offset, bool& positioned)
+{
+    CardReader reader;
+    reader.volume = &volume;
+    reader.position = offset;
+    reader.length_known = volume.length(reader.length);
+    positioned = volume.seek(offset);
+    return reader;
+}
+
+CardPiece read_card(CardReader& reader, void* buffer, std::size_t size)
+{
+    if (reader.ended || size == 0) return {0, 0, reader.ended};
+    if (reader.position < reader.careful_until) return read_one_sector(reader, buffer, size);
+    bool error = false;
+    std::size_t got = 0;
+    if (!reader.reposition || reader.volume->seek(reader.position)) {
+        reader.reposition = false;
+        got = reader.volume->read(buffer, size, error);
+    } else {
+        error = true;
+    }
+    const std::uint64_t block_end = reader.position + size;
+    reader.position += got;
+    if (got == size) return {got, 0, false};
+    if (!error) {
+        reader.ended = true;
+        return {got, 0, true};
+    }
+    // Somewhere in the rest of this block a sector failed: try each of its sectors alone.
+    reader.reposition = true;
+    reader.careful_until = (block_end + card_sector_size - 1) / card_sector_size * card_sector_size;
+    return {got, 0, false};
+}
+
+void report_unreadable_sectors(const CardReader& reader)
+{
+    if (reader.skipped_sectors == 1) {
+        say("Cannot read 1 sector of the card, at byte %" PRIu64 ".\n", reader.first_skipped);
+    } else if (reader.skipped_sectors > 1) {
+        say("Cannot read %" PRId64 " sectors of the card; the first at byte %" PRIu64 ".\n", reader.skipped_sectors,
+            reader.first_skipped);
+    }
+}

@@ -1,0 +1,41 @@
+// Reading a card volume front to back in large blocks, stepping over sectors
+// that cannot be read: a damaged card is read as far as it can be, never retried
+// without end, and every sector it could not give is counted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr std::size_t card_sector_size = 512;
+
+// What one read of the card gave.
+struct CardPiece {
+    std::size_t bytes = 0;    // bytes read into the buffer
+    std::size_t skipped = 0;  // bytes right after them that could not be read and were stepped over
+    bool end = false;         // the volume ends after these bytes
+};
+
+// The reading state of one scan. Create it fresh for each scan.
+struct CardReader {
+    CardVolume* volume = nullptr;
+    std::uint64_t position = 0;        // volume offset of the next byte to read
+    std::uint64_t careful_until = 0;   // after a failed read, read sector by sector up to here
+    std::int64_t skipped_sectors = 0;  // sectors that could not be read, even alone
+    std::uint64_t first_skipped = 0;   // volume offset of the first of them
+    std::uint64_t length = 0;          // the volume's length, when it is known
+    bool length_known = false;
+    std::int64_t unreadable_run = 0;   // sectors skipped since the last one that could be read
+    bool reposition = false;           // the volume's own position is not `position` after a failure
+    bool ended = false;
+};
+
+// Makes a reader of `volume` from byte `offset`; `positioned` is false when the volume cannot be positioned there.
+CardReader start_card_reader(CardVolume& volume, std::uint64_t offset, bool& positioned);
+
+// Reads up to `size` bytes from the reader's position; fewer before an unreadable sector or the end.
+CardPiece read_card(CardReader& reader, void* buffer, std::size_t size);
+
+// Prints "Cannot read ..." with the count and place of the sectors skipped, when there were any.
+void report_unreadable_sectors(const CardReader& reader);
