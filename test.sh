@@ -38,6 +38,7 @@ step "binary cards end to end (native)" bash tests/e2e/binary_card.sh native bui
 step "binary cards end to end (Windows, Wine)" bash tests/e2e/binary_card.sh windows build-windows/RecoverQelSD.exe build/tests
 step "text cards end to end (native)" bash tests/e2e/text_card.sh native build/RecoverQelSD
 step "text cards end to end (Windows, Wine)" bash tests/e2e/text_card.sh windows build-windows/RecoverQelSD.exe
+step "interrupts end to end (native)" bash tests/e2e/interrupt.sh build/RecoverQelSD
 
 if [ "${#failed[@]}" -ne 0 ]; then
     printf 'FAILED: %s\n' "${failed[@]}"

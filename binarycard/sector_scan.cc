@@ -87,7 +87,13 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
     std::vector<std::uint8_t> block(sectors_per_read * sector_size);
     std::size_t filled = 0;  // bytes at the front of the block that do not make a whole sector yet
     bool stopped = false;
+    bool interrupted = false;
     while (!stopped) {
+        // Ctrl-C stops between sectors, like Escape, so every line and file is complete.
+        if (keys.interrupted()) {
+            stopped = interrupted = true;
+            break;
+        }
         const CardPiece piece = read_card(reader, block.data() + filled, block.size() - filled);
         filled += piece.bytes;
         const std::size_t sectors = filled / sector_size;
@@ -116,5 +122,6 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
     report_unreadable_sectors(reader);
     say("\n%" PRId64 " records found, %" PRId64 " stored\n", counts.found, counts.stored);
     say("Finished.      \n");
-    return reader.skipped_sectors == 0 ? 0 : 1;
+    // An interrupted or damaged scan is incomplete, which a script must be able to see.
+    return reader.skipped_sectors == 0 && !interrupted ? 0 : 1;
 }

@@ -14,8 +14,9 @@ struct BinaryScanCounts {
 };
 
 // Scans `volume` from the start of logging data to its end (or until Escape
-// is read from `keys`), storing records timed from `start_bound` to `end_bound`
-// inclusive through `writer`; prints its messages and returns the exit code.
+// is read from `keys`, or `keys` reports an interrupt), storing records timed
+// from `start_bound` to `end_bound` inclusive through `writer`; prints its
+// messages and returns the exit code: 1 after an interrupt, a failure or unreadable sectors.
 int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, KeySource& keys,
                      UploadWriter& writer);
 

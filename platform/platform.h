@@ -30,6 +30,8 @@ public:
     virtual ~KeySource() = default;
     // Returns the code of the next pending key, or -1 when no key is pending.
     virtual int next_key() = 0;
+    // True once the operator has asked the program to stop (Ctrl-C).
+    virtual bool interrupted();
 };
 
 // The wall clock, in seconds since 1970-01-01 00:00:00 UTC.
@@ -55,8 +57,12 @@ namespace platform {
 // text streams turn "\n" into CR LF on Windows; elsewhere CR LF is written as is.
 extern const char text_line_end[];
 
-// Prepares the process at start: a write beyond a file size limit must fail with an error, not end the process.
+// Prepares the process at start: Ctrl-C asks for a stop in good order, and a write beyond a
+// file size limit fails with an error instead of ending the process.
 void prepare_process();
+
+// True once the operator has interrupted the program (Ctrl-C, SIGTERM, console close).
+bool interrupt_requested();
 
 // Writes `size` bytes to standard output; flushes at once when `flush` is set.
 void write_stdout(const char* text, std::size_t size, bool flush);
@@ -120,3 +126,8 @@ bool replace_file(const std::string& dir, const std::string& from, const std::st
 bool remove_file(const std::string& dir, const std::string& name);
 
 }  // namespace platform
+
+inline bool KeySource::interrupted()
+{
+    return platform::interrupt_requested();
+}

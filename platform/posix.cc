@@ -25,11 +25,6 @@ namespace platform {
 
 const char text_line_end[] = "\r\n";
 
-void prepare_process()
-{
-    ::signal(SIGXFSZ, SIG_IGN);
-}
-
 void write_stdout(const char* text, std::size_t size, bool flush)
 {
     std::fwrite(text, 1, size, stdout);
@@ -142,7 +137,9 @@ public:
 struct termios saved_terminal;
 volatile std::sig_atomic_t terminal_changed = 0;
 
-const int restoring_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+// Ctrl-C and SIGTERM are handled by the interrupt handler below; these others end
+// or stop the process, so the terminal is put back first.
+const int restoring_signals[] = {SIGHUP, SIGQUIT, SIGTSTP};
 struct sigaction previous_actions[sizeof restoring_signals / sizeof restoring_signals[0]];
 
 termios raw_terminal_settings(const termios& cooked)
@@ -172,6 +169,22 @@ extern "C" void restore_terminal_on_signal(int sig)
     ::signal(sig, SIG_DFL);
     ::raise(sig);
     errno = saved_errno;
+}
+
+// Set by the first Ctrl-C or SIGTERM; the scans poll it and stop in good order.
+volatile std::sig_atomic_t interrupt_seen = 0;
+
+// The first interrupt only asks the scan to stop; a second one ends the process at
+// once, as the operator then wants, with the terminal put back first.
+extern "C" void note_interrupt(int sig)
+{
+    if (!interrupt_seen) {
+        interrupt_seen = 1;
+        return;
+    }
+    if (terminal_changed) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
 }
 
 // Keys from a terminal in the foreground, read without echo and without waiting.
@@ -252,6 +265,26 @@ private:
 };
 
 }  // namespace
+
+void prepare_process()
+{
+    // A write beyond a file size limit must fail with an error, not end the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = note_interrupt;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        // A signal ignored when the program starts (a background job of a script) stays ignored.
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        ::sigaction(sig, &action, nullptr);
+    }
+}
+
+bool interrupt_requested()
+{
+    return interrupt_seen != 0;
+}
 
 Clock& system_clock()
 {

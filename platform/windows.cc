@@ -27,7 +27,29 @@ namespace platform {
 // Upload files are text-mode files: the runtime stores each "\n" as CR LF.
 const char text_line_end[] = "\n";
 
-void prepare_process() {}
+namespace {
+
+// Set by the first Ctrl-C, Ctrl-Break or console close; the scans poll it and stop in good order.
+volatile LONG interrupt_seen = 0;
+
+// The first interrupt only asks the scan to stop; for a second one the default
+// handling ends the process at once.
+BOOL WINAPI note_interrupt(DWORD)
+{
+    return InterlockedExchange(&interrupt_seen, 1) == 0 ? TRUE : FALSE;
+}
+
+}  // namespace
+
+void prepare_process()
+{
+    SetConsoleCtrlHandler(note_interrupt, TRUE);
+}
+
+bool interrupt_requested()
+{
+    return interrupt_seen != 0;
+}
 
 void write_stdout(const char* text, std::size_t size, bool flush)
 {

@@ -135,3 +135,46 @@ TEST(DamagedCard, NoTextLineSpansAnUnreadableSector)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Interrupt, BinaryScanStopsBetweenBlocksWithItsSummaryAndOne)
+{
+    const std::int64_t start = 1704067200, end = 1706659200;
+    MemoryVolume volume(card_with(std::vector<Bytes>(3 * 2048, sector_with({record(start, 2)}))));
+    TempDir dir;
+    FixedClock clock(1733800000);
+    UploadWriter writer = make_upload_writer("INT1", dir.path(), clock);
+    ScriptedKeys keys;
+    keys.interrupt_at = 1;  // Ctrl-C arrives while the first mebibyte is walked
+    capture_output();
+    EXPECT_EQ(scan_binary_card(volume, start, end, keys, writer), 1);
+    EXPECT_EQ(captured_output(), "Scanning QelD card...\n1 MBytes\r\nProcessing terminated\r\n"
+                                 "2048 records found, 2048 stored\nFinished.      \n");
+    std::string all;
+    for (const std::string& name : dir.files()) all += dir.read(name);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2048);  // every line whole, the file closed
+}
+
+TEST(Interrupt, TextScanStopsBetweenBlocksAndKeepsWhatItWrote)
+{
+    const std::string line1 = "202403150000000A0102030405060708090A\r\n";
+    const std::string line2 = "202403160000000A0102030405060708090A\r\n";
+    std::string card = line1;
+    card.resize(4096, 'x');
+    card += line2;
+    MemoryVolume volume(Bytes(card.begin(), card.end()));
+    TempDir dir;
+    TextScanSetup setup;
+    setup.directory = dir.path();
+    setup.block_size = 4096;
+    int checks = 0;
+    setup.interrupted = [&checks] { return checks++ >= 1; };  // before the second block
+    capture_output();
+    EXPECT_EQ(scan_text_card(volume, parse_date("20240301"), parse_date("20240331"), setup), text_scan_incomplete);
+    EXPECT_EQ(captured_output(), "Scanning card...\n\nProcessing terminated\r\n");
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"20240315.txt"});
+    EXPECT_EQ(dir.read("20240315.txt"), line1);
+}
+
+}  // namespace

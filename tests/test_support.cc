@@ -52,6 +52,11 @@ int ScriptedKeys::next_key()
     return key;
 }
 
+bool ScriptedKeys::interrupted()
+{
+    return interrupt_at >= 0 && interrupt_checks++ >= interrupt_at;
+}
+
 std::int64_t FixedClock::now()
 {
     const std::int64_t t = time_;

@@ -31,7 +31,10 @@ class ScriptedKeys final : public KeySource {
 public:
     explicit ScriptedKeys(std::deque<int> keys = {}) : keys_(std::move(keys)) {}
     int next_key() override;
+    bool interrupted() override;
     int polls = 0;
+    int interrupt_at = -1;      // the interrupt check that first reports Ctrl-C; -1 for never
+    int interrupt_checks = 0;
 
 private:
     std::deque<int> keys_;

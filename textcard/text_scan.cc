@@ -53,7 +53,9 @@ struct VolumeWindow {
     std::size_t end = 0;            // one past the last byte read
     bool segment_ended = false;     // no more bytes follow in this segment
     bool volume_ended = false;      // ... and no segment follows it
+    bool interrupted = false;       // the operator stopped the scan; taken as the end of the volume
     std::uint64_t gap_bytes = 0;    // the unreadable bytes that end this segment
+    std::function<bool()> interrupt_check;
 };
 
 // Everything one scan carries from iteration to iteration.
@@ -78,6 +80,11 @@ std::size_t make_available(VolumeWindow& window, std::size_t wanted)
     window.end -= window.begin;
     window.begin = 0;
     while (window.end < wanted && !window.segment_ended) {
+        // Ctrl-C is taken between blocks: what was read is still walked, and the files close whole.
+        if (window.interrupt_check && window.interrupt_check()) {
+            window.interrupted = window.volume_ended = window.segment_ended = true;
+            break;
+        }
         const CardPiece piece = read_card(*window.reader, window.bytes.data() + window.end, window.block_size);
         window.end += piece.bytes;
         window.gap_bytes = piece.skipped;
@@ -255,6 +262,7 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     window.reader = &reader;
     window.block_size = std::max<std::size_t>(setup.block_size, 1);
     window.bytes.resize(candidate_span + window.block_size);
+    window.interrupt_check = setup.interrupted;
 
     for (;;) {
         if (make_available(window, 1) == 0) {
@@ -280,7 +288,8 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
         say("Cannot write output file.\n");
         return text_scan_failed;
     }
+    if (window.interrupted) say("\nProcessing terminated\r");
     say("\n");
     report_unreadable_sectors(reader);
-    return reader.skipped_sectors == 0 ? text_scan_complete : text_scan_incomplete;
+    return reader.skipped_sectors == 0 && !window.interrupted ? text_scan_complete : text_scan_incomplete;
 }

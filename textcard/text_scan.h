@@ -21,6 +21,8 @@ struct TextScanSetup {
         platform::open_append_file;
     // Writes bytes to an open day file; false when any of them could not be written.
     std::function<bool(OutputFile*, const char*, std::size_t)> write_day_file = platform::write_file;
+    // True once the operator has asked the scan to stop (Ctrl-C).
+    std::function<bool()> interrupted = platform::interrupt_requested;
     // Closes a day file; false when anything written to it could not be stored.
     std::function<bool(OutputFile*)> close_day_file = platform::close_file;
 };
@@ -28,7 +30,7 @@ struct TextScanSetup {
 // What a text scan returns.
 constexpr int text_scan_complete = 0;    // the whole volume was read
 constexpr int text_scan_failed = 1;      // the scan stopped on a failure, after printing why
-constexpr int text_scan_incomplete = 2;  // read to its end, but some sectors could not be read
+constexpr int text_scan_incomplete = 2;  // stopped by the operator, or some sectors could not be read
 
 // Reads `volume` once from its first byte to its end, stepping over sectors that cannot be read,
 // appends every record line dated from `start_bound` to `end_bound` to its day file, and prints its messages.
