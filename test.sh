@@ -4,7 +4,8 @@
 set -u
 cd "$(dirname "$0")"
 source scripts/packages.sh
-ensure_packages "${native_packages[@]}" "${windows_packages[@]}" "${card_image_packages[@]}" || exit 1
+ensure_packages "${native_packages[@]}" "${windows_packages[@]}" "${card_image_packages[@]}" \
+    "${damaged_card_packages[@]}" || exit 1
 
 jobs=$(nproc)
 set -e
@@ -39,6 +40,7 @@ step "binary cards end to end (Windows, Wine)" bash tests/e2e/binary_card.sh win
 step "text cards end to end (native)" bash tests/e2e/text_card.sh native build/RecoverQelSD
 step "text cards end to end (Windows, Wine)" bash tests/e2e/text_card.sh windows build-windows/RecoverQelSD.exe
 step "interrupts end to end (native)" bash tests/e2e/interrupt.sh build/RecoverQelSD
+step "damaged cards end to end (native)" bash tests/e2e/damaged_card.sh build/RecoverQelSD build/tests
 
 if [ "${#failed[@]}" -ne 0 ]; then
     printf 'FAILED: %s\n' "${failed[@]}"

@@ -22,3 +22,5 @@ native_packages=(cmake make g++ libgtest-dev)
 windows_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 # Card images with a real file system, and running as an unprivileged user.
 card_image_packages=(dosfstools mtools util-linux)
+# A card image with failing sectors, served through FUSE.
+damaged_card_packages=(libfuse3-dev fuse3 pkg-config)
