@@ -40,7 +40,8 @@ step "binary cards end to end (Windows, Wine)" bash tests/e2e/binary_card.sh win
 step "text cards end to end (native)" bash tests/e2e/text_card.sh native build/RecoverQelSD
 step "text cards end to end (Windows, Wine)" bash tests/e2e/text_card.sh windows build-windows/RecoverQelSD.exe
 step "interrupts end to end (native)" bash tests/e2e/interrupt.sh build/RecoverQelSD
-step "damaged cards end to end (native)" bash tests/e2e/damaged_card.sh build/RecoverQelSD build/tests
+step "damaged cards end to end (native)" bash tests/e2e/damaged_card.sh native build/RecoverQelSD build/tests
+step "damaged cards end to end (Windows, Wine)" bash tests/e2e/damaged_card.sh windows build-windows/RecoverQelSD.exe build/tests
 
 if [ "${#failed[@]}" -ne 0 ]; then
     printf 'FAILED: %s\n' "${failed[@]}"

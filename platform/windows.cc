@@ -137,12 +137,17 @@ private:
                 error = true;
                 return false;
             }
+            // Short of the known length, an empty read is a failure, and a short one is no end.
+            if (got == 0 && length_known_ && handle_offset_ < length_) {
+                error = true;
+                return false;
+            }
             if (got == 0) break;
             handle_offset_ += got;
             begin_ = skip_ < got ? skip_ : got;
             skip_ -= begin_;
             end_ = got;
-            if (got < request) ended_ = true;
+            if (got < request && !(length_known_ && handle_offset_ < length_)) ended_ = true;
             if (begin_ < end_) return true;
         }
         ended_ = true;

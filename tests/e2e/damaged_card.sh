@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# End-to-end tests of damaged cards on Linux: the card image is served through
+# End-to-end tests of damaged cards: the card image is served through
 # FUSE with chosen sectors failing with EIO. The outcome must be that of the same
 # card with those sectors blank, plus the report of what could not be read and
 # exit code 1.
 #
-#   damaged_card.sh TOOL TOOLS_DIR
+#   damaged_card.sh native|windows TOOL TOOLS_DIR
 set -u
-MODE=native
-TOOL=$(realpath "$1")
-TOOLS=$(realpath "$2")
+MODE=$1
+TOOL=$(realpath "$2")
+TOOLS=$(realpath "$3")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 prepare_mode
