@@ -37,11 +37,17 @@ CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
         reader.ended = true;
         return {got, 0, true};
     }
-    if (reader.skipped_sectors == 0) reader.first_skipped = reader.position;
+    // The whole rest of the sector is stepped over, however little of it was asked for,
+    // so that each unreadable sector is tried and counted once.
+    const std::uint64_t sector_start = reader.position - reader.position % card_sector_size;
+    std::uint64_t next = sector_start + card_sector_size;
+    if (reader.length_known) next = std::min(next, std::max(reader.length, reader.position));
+    if (reader.skipped_sectors == 0) reader.first_skipped = sector_start;
     ++reader.skipped_sectors;
     ++reader.unreadable_run;
-    reader.position += want;
-    return {0, want, false};
+    const std::size_t skipped = static_cast<std::size_t>(next - reader.position);
+    reader.position = next;
+    return {0, skipped, false};
 }
 
 }  // namespace
