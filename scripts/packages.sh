@@ -24,3 +24,5 @@ windows_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 card_image_packages=(dosfstools mtools util-linux)
 # A card image with failing sectors, served through FUSE.
 damaged_card_packages=(libfuse3-dev fuse3 pkg-config)
+# The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
+fuzz_packages=(clang libclang-rt-14-dev)
