@@ -54,7 +54,11 @@ TEST(RecordValidator, RespectsTheSectorEnd)
     CardRecord rec;
     const Bytes seven = record(1000, 0);
     EXPECT_TRUE(validate_record(sector_with({seven}, 505).data(), 505, rec));  // ends on byte 511
-    EXPECT_FALSE(validate_record(sector_with({record(1000, 1)}, 505).data(), 505, rec));
+    // An 8-byte record at 505 would end past the sector: only its first 7 bytes fit.
+    Bytes cut = sector_with({});
+    const Bytes eight = record(1000, 1);
+    std::memcpy(cut.data() + 505, eight.data(), 7);
+    EXPECT_FALSE(validate_record(cut.data(), 505, rec));
     Bytes at_506 = sector_with({});
     std::memcpy(at_506.data() + 506, seven.data(), 6);
     EXPECT_FALSE(validate_record(at_506.data(), 506, rec));

@@ -303,13 +303,15 @@ TEST(TextScan, ProgressFiguresComeAtTheIterationAfterTheCountReachedThem)
 std::string random_piece(std::mt19937& random)
 {
     static const char* const dates[] = {"240315", "240316", "240301", "240331", "240229", "241315", "240300", "2403A5"};
-    static const char* const ends[] = {"\r\n", "\n", "XY", "7\n", "\r\n\0", "Z\0\n"};
+    // Line ends of three bytes; a line takes the first two or all three.
+    static const std::string ends[] = {std::string("\r\n\0", 3), std::string("\n\0\0", 3), std::string("XY\0", 3),
+                                       std::string("7\n\0", 3), std::string("\r\n\0", 3), std::string("Z\0\n", 3)};
     static const char alphabet[] = {'2', '0', '\n', '\0', 'A', 'a', '1', '\r', 'x', '\xff'};
     auto pick = [&random](std::size_t count) { return static_cast<std::size_t>(random() % count); };
     switch (pick(7)) {
     case 0:
     case 1:
-        return line(dates[pick(std::size(dates))], std::string(ends[pick(std::size(ends))], 2 + pick(2)));
+        return line(dates[pick(std::size(dates))], ends[pick(std::size(ends))].substr(0, 2 + pick(2)));
     case 2:
         return "2" + line(dates[pick(std::size(dates))]);
     case 3: {
