@@ -5,7 +5,7 @@ set -u
 cd "$(dirname "$0")"
 source scripts/packages.sh
 ensure_packages "${native_packages[@]}" "${windows_packages[@]}" "${card_image_packages[@]}" \
-    "${damaged_card_packages[@]}" "${fuzz_packages[@]}" || exit 1
+    "${damaged_card_packages[@]}" "${package_packages[@]}" "${fuzz_packages[@]}" || exit 1
 
 jobs=$(nproc)
 set -e
@@ -44,6 +44,7 @@ step "text cards end to end (Windows, Wine)" bash tests/e2e/text_card.sh windows
 step "interrupts end to end (native)" bash tests/e2e/interrupt.sh build/RecoverQelSD
 step "damaged cards end to end (native)" bash tests/e2e/damaged_card.sh native build/RecoverQelSD build/tests
 step "damaged cards end to end (Windows, Wine)" bash tests/e2e/damaged_card.sh windows build-windows/RecoverQelSD.exe build/tests
+step "release packages (.deb, .tar.gz, Windows zip)" bash tests/e2e/packages.sh build build-windows
 
 # The native tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer. A sanitizer
 # report ends the program with exit code 86, which no test expects of the tool.

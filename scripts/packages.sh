@@ -26,3 +26,5 @@ card_image_packages=(dosfstools mtools util-linux)
 damaged_card_packages=(libfuse3-dev fuse3 pkg-config)
 # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
 fuzz_packages=(clang libclang-rt-14-dev)
+# Building and checking the release packages.
+package_packages=(dpkg-dev unzip)

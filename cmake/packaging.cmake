@@ -1,0 +1,33 @@
+# Install rules and release packages: a zip of the static .exe for Windows,
+# a .deb and a .tar.gz for Linux, all named with the version "1.01".
+
+if(WIN32)
+  # One folder: the .exe, the guide as text beside it, and the licence.
+  install(TARGETS RecoverQelSD RUNTIME DESTINATION .)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  install(FILES README.md DESTINATION . RENAME RecoverQelSD-guide.txt)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  install(TARGETS RecoverQelSD RUNTIME DESTINATION bin)
+  install(FILES LICENSE README.md DESTINATION share/doc/recoverqelsd)
+  install(FILES docs/RecoverQelSD.1 DESTINATION share/man/man1)
+  set(CPACK_GENERATOR "DEB;TGZ")
+  set(CPACK_SYSTEM_NAME linux-x86_64)
+  set(CPACK_DEBIAN_PACKAGE_NAME recoverqelsd)
+  set(CPACK_DEBIAN_FILE_NAME "recoverqelsd_${RECOVERQELSD_VERSION}_amd64.deb")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The RecoverQelSD developers <dev@recoverqelsd.invalid>")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/cpack_options.cmake)
+endif()
+
+set(CPACK_PACKAGE_NAME RecoverQelSD)
+set(CPACK_PACKAGE_VERSION ${RECOVERQELSD_VERSION})
+set(CPACK_PACKAGE_VENDOR "The RecoverQelSD developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Recovers logged records from the raw volume of a data logger's SD card")
+set(CPACK_PACKAGE_FILE_NAME "RecoverQelSD-${RECOVERQELSD_VERSION}-${CPACK_SYSTEM_NAME}")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
