@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/console.h"
-#include "app/dates.h"
+#include "services/console.h"
+#include "services/dates.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "app/run.h"
 
 #include "app/arguments.h"
-#include "app/console.h"
+#include "services/console.h"
 #include "binarycard/sector_scan.h"
 #include "binarycard/upload_writer.h"
 #include "platform/platform.h"

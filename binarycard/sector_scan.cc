@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/card_reader.h"
-#include "app/console.h"
+#include "services/card_reader.h"
+#include "services/console.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/console.h"
+#include "services/console.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/arguments.h"
-#include "app/dates.h"
+#include "services/dates.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

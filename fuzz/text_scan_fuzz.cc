@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dates.h"
+#include "services/dates.h"
 #include "fuzz/fuzz_support.h"
 #include "textcard/text_scan.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/card_reader.h"
+#include "services/card_reader.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // over, counted and reported, and everything around them is still recovered.
 #include <gtest/gtest.h>
 
-#include "app/card_reader.h"
-#include "app/dates.h"
+#include "services/card_reader.h"
+#include "services/dates.h"
 #include "binarycard/sector_scan.h"
 #include "textcard/text_scan.h"
 #include "tests/test_support.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/dates.h"
+#include "services/dates.h"
 
 namespace {
 

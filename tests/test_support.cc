@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/dates.h"
+#include "services/dates.h"
 
 namespace fs = std::filesystem;
 

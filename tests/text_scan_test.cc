@@ -8,7 +8,7 @@
 #include <random>
 #include <set>
 
-#include "app/dates.h"
+#include "services/dates.h"
 #include "textcard/text_scan.h"
 #include "tests/test_support.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/console.h"
+#include "services/console.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/card_reader.h"
-#include "app/console.h"
-#include "app/dates.h"
+#include "services/card_reader.h"
+#include "services/console.h"
+#include "services/dates.h"
 
 // The scan works as if it read the volume as a byte stream: one byte per iteration
 // while looking for the lead-in "20", then the rest of a candidate line as one bounded

@@ -1,4 +1,4 @@
-#include "app/dates.h"
+#include "services/dates.h"
 
 #include <cstring>
 

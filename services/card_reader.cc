@@ -1,8 +1,8 @@
-#include "app/card_reader.h"
+#include "services/card_reader.h"
 
 #include <cinttypes>
 
-#include "app/console.h"
+#include "services/console.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "services/console.h"
 
 #include <cstdarg>
 #include <cstdio>
