@@ -5,7 +5,7 @@ set -u
 cd "$(dirname "$0")"
 source scripts/packages.sh
 ensure_packages "${native_packages[@]}" "${windows_packages[@]}" "${card_image_packages[@]}" \
-    "${damaged_card_packages[@]}" "${package_packages[@]}" "${fuzz_packages[@]}" || exit 1
+    "${damaged_card_packages[@]}" "${rescue_packages[@]}" "${package_packages[@]}" "${fuzz_packages[@]}" || exit 1
 
 jobs=$(nproc)
 set -e

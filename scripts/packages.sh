@@ -16,14 +16,16 @@ ensure_packages() {
         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# The native build with its unit tests and test tools.
-native_packages=(cmake make g++ libgtest-dev)
+# The native build with its unit tests and test tools; the JSON library serves both builds.
+native_packages=(cmake make g++ libgtest-dev nlohmann-json3-dev)
 # The Windows build (cross-compiled, GoogleTest from source) and Wine to run it.
 windows_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 # Card images with a real file system, and running as an unprivileged user.
 card_image_packages=(dosfstools mtools util-linux)
 # A card image with failing sectors, served through FUSE.
 damaged_card_packages=(libfuse3-dev fuse3 pkg-config)
+# Images and mapfiles of failing cards, made and read by the standard rescue tool.
+rescue_packages=(gddrescue)
 # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
 fuzz_packages=(clang libclang-rt-14-dev)
 # Building and checking the release packages.
