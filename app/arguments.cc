@@ -7,14 +7,14 @@
 #include "services/dates.h"
 #include "platform/platform.h"
 
-namespace {
-
 void print_usage()
 {
     say("Use: RecoverQelSD DriveLetter StartDate EndDate [ QelD_Ident ]\n");
     say("     Start and end date format YYYYMMDD\n");
     say("     Specify 4-character ID for QelD cards\n");
 }
+
+namespace {
 
 // A drive is one letter, optionally followed by a colon; returns it in upper case, or 0.
 char drive_letter_of(const char* text)

@@ -13,6 +13,9 @@ struct RunParams {
     std::string identifier;       // the logger identifier, four bytes; empty for text cards
 };
 
+// Prints the three usage lines.
+void print_usage();
+
 // Returns the raw volume path "\\.\L:" of drive `letter`.
 std::string drive_volume_path(char letter);
 

@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "app/arguments.h"
+#include "app/options.h"
 #include "services/console.h"
 #include "binarycard/sector_scan.h"
 #include "binarycard/upload_writer.h"
@@ -48,7 +49,20 @@ int run_program(int argc, const char* const* argv)
     platform::prepare_process();
     say("RecoverQelSD V%d.%02d - recovers logged records from data logger SD cards\n\n",
         RECOVERQELSD_VERSION_MAJOR, RECOVERQELSD_VERSION_MINOR);
+    const ParsedCommandLine command_line = parse_command_line(argc, argv);
+    if (!command_line.invalid_option.empty()) {
+        say("Invalid option '%s'.\n", command_line.invalid_option.c_str());
+        return 1;
+    }
+    const RunOptions& options = command_line.options;
+    if (options.help) {
+        print_usage();
+        print_option_help();
+        return 0;
+    }
+    if (options.version) return 0;
     RunParams params;
-    if (!check_arguments(argc, argv, params)) return 1;
+    if (!check_arguments(static_cast<int>(command_line.positional.size()), command_line.positional.data(), params))
+        return 1;
     return params.binary_card ? run_binary_card(params) : run_text_card(params);
 }

@@ -1,0 +1,116 @@
+#include "app/options.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "services/console.h"
+
+namespace {
+
+// One option: its name after "--", an optional one-letter alias after "-", and where its setting goes.
+struct OptionSpec {
+    const char* name;
+    char alias;                          // 0 when the option has none
+    const char* value_name;              // nullptr for an option that takes no value
+    std::string RunOptions::*value;      // where a value goes
+    bool RunOptions::*flag;              // what an option without a value sets
+    const char* help;
+};
+
+const OptionSpec option_specs[] = {
+    {"image", 0, "FILE", &RunOptions::image_path, nullptr,
+     "save an image of the card into the new FILE, and a rescue mapfile FILE.map"},
+    {"mapfile", 0, "FILE", &RunOptions::mapfile_path, nullptr,
+     "read only the sectors that the rescue mapfile FILE marks as read ('+')"},
+    {"help", 0, nullptr, nullptr, &RunOptions::help, "print this help and stop"},
+    {"version", 0, nullptr, nullptr, &RunOptions::version, "print the version and stop"},
+};
+
+const OptionSpec* find_long_option(std::string_view name)
+{
+    for (const OptionSpec& spec : option_specs)
+        if (name == spec.name) return &spec;
+    return nullptr;
+}
+
+const OptionSpec* find_alias(char alias)
+{
+    for (const OptionSpec& spec : option_specs)
+        if (spec.alias != 0 && spec.alias == alias) return &spec;
+    return nullptr;
+}
+
+// Stores the setting of `spec`; false when a value is missing, empty, or given to an option that takes none.
+bool apply_option(const OptionSpec& spec, const char* value, RunOptions& options)
+{
+    if (spec.value_name == nullptr) {
+        if (value != nullptr) return false;
+        options.*spec.flag = true;
+        return true;
+    }
+    if (value == nullptr || *value == '\0') return false;
+    options.*spec.value = value;
+    return true;
+}
+
+// True when `text` is an option: "--name" or "--name=value", or exactly "-X" for a known alias X.
+// Anything else that starts with '-' stays positional, so that an identifier such as "-AB1" works as before.
+bool is_option(const char* text)
+{
+    if (text[0] != '-') return false;
+    if (text[1] == '-') return true;
+    return text[1] != '\0' && text[2] == '\0' && find_alias(text[1]) != nullptr;
+}
+
+// Takes the option at `argv[i]`, and its value from the next argument when it needs one and
+// has none after '='; returns false when it is no valid option. Advances `i` past a value taken.
+bool take_option(int argc, const char* const* argv, int& i, RunOptions& options)
+{
+    const char* text = argv[i];
+    const OptionSpec* spec = nullptr;
+    const char* value = nullptr;
+    if (text[1] == '-') {
+        const char* name = text + 2;
+        const char* equals = std::strchr(name, '=');
+        spec = find_long_option(equals != nullptr ? std::string_view(name, equals - name) : std::string_view(name));
+        if (equals != nullptr) value = equals + 1;
+    } else {
+        spec = find_alias(text[1]);
+    }
+    if (spec == nullptr) return false;
+    if (spec->value_name != nullptr && value == nullptr && i + 1 < argc) value = argv[++i];
+    return apply_option(*spec, value, options);
+}
+
+}  // namespace
+
+ParsedCommandLine parse_command_line(int argc, const char* const* argv)
+{
+    ParsedCommandLine parsed;
+    parsed.positional.push_back(argc > 0 ? argv[0] : "RecoverQelSD");
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* text = argv[i];
+        if (options_ended || !is_option(text)) {
+            parsed.positional.push_back(text);
+            continue;
+        }
+        if (std::strcmp(text, "--") == 0) {
+            options_ended = true;
+            continue;
+        }
+        if (!take_option(argc, argv, i, parsed.options) && parsed.invalid_option.empty())
+            parsed.invalid_option = text;
+    }
+    return parsed;
+}
+
+void print_option_help()
+{
+    for (const OptionSpec& spec : option_specs) {
+        std::string names = spec.alias != 0 ? std::string("-") + spec.alias + ", --" : std::string("--");
+        names += spec.name;
+        if (spec.value_name != nullptr) names = names + " " + spec.value_name;
+        say("  %-22s %s\n", names.c_str(), spec.help);
+    }
+}
