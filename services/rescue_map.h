@@ -13,6 +13,7 @@ struct MapArea {
     std::uint64_t pos = 0;
     std::uint64_t size = 0;
     char status = '?';
+    bool operator==(const MapArea&) const = default;
 };
 
 // A whole mapfile: its status line and its areas, in ascending order without gaps.
