@@ -228,7 +228,7 @@ if [ -x "$TOOLS/failing_card" ] && [ -c /dev/fuse ] && command -v fusermount3 >/
         same_file "$kind image read with its mapfile: records" expected-records records
         # The card served again, whole: the rescue tool retries just the bad sectors into the image.
         serve "$card" "" || break
-        ddrescue -q -r1 served/card.img "$image" "$image.map" 2>ddrescue.log
+        ddrescue -q -d -r1 served/card.img "$image" "$image.map" 2>ddrescue.log
         status=$?
         unserve
         same_status "ddrescue completes the failing $kind card's image" 0
