@@ -87,7 +87,8 @@ CardPiece skip_unlisted_sectors(CardReader& reader)
     for (std::uint64_t until = 0; !(reader.length_known && next >= reader.length);) {
         if (is_listed_sector(reader, next, until)) break;
         if (until != std::numeric_limits<std::uint64_t>::max()) {
-            // The next sector that may be whole: after the area that ends inside this one, or where the next area starts.
+            // The next sector that may be whole: after the area that ends inside this one,
+            // or where the next area starts.
             next = (until + card_sector_size - 1) / card_sector_size * card_sector_size;
         } else if (reader.length_known) {
             next = reader.length;

@@ -16,7 +16,7 @@ struct FinishedAreas;
 // What a reader does besides reading: both are optional.
 struct ReaderHooks {
     CardImage* image = nullptr;                // receives every byte read, and every sector stepped over
-    const FinishedAreas* readable = nullptr;   // only whole sectors within these areas are read; the others are unreadable
+    const FinishedAreas* readable = nullptr;   // only whole sectors in these areas are read; others are unreadable
 };
 
 // What one read of the card gave.

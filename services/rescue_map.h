@@ -33,7 +33,8 @@ struct FinishedAreas {
 // a malformed line, a status outside the format, areas out of order or overlapping).
 bool parse_rescue_map(std::string_view text, RescueMap& map);
 
-// Returns `map` as mapfile text: the comment lines `heading` (each ending in a line feed), then the status line and the areas.
+// Returns `map` as mapfile text: the comment lines `heading` (each ending in a line feed),
+// then the status line and the areas.
 std::string format_rescue_map(const RescueMap& map, std::string_view heading);
 
 // Adds `size` bytes with `status` after the last area of `map`, merged into it when its status is the same.
