@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "binarycard/sector_scan.h"
 #include "services/card_image.h"
@@ -112,6 +113,25 @@ TEST(CardImage, AnExistingFileIsNeverReplaced)
     EXPECT_EQ(captured_output(), "Cannot create image file '" + fixture.path() + "'.\n");
     EXPECT_EQ(fixture.dir.read("card.img"), "precious");
     EXPECT_EQ(fixture.dir.files(), std::vector<std::string>{"card.img"});
+}
+
+TEST(CardImage, AMapfileThatCannotBeWrittenIsReportedOnceAndFailsTheRun)
+{
+    const Bytes bytes = pattern_bytes(4 * mebibyte);
+    MemoryVolume volume(bytes);
+    ImageFixture fixture;
+    fixture.clock = FixedClock(1000, 40);  // a rewrite is due after every piece
+    // A directory in the mapfile's place, with something in it, cannot be replaced by a file.
+    std::filesystem::create_directory(fixture.dir.path() + "/card.img.map");
+    fixture.dir.write("card.img.map/keep", "x");
+    capture_output();
+    ASSERT_TRUE(fixture.create(bytes.size()));
+    CardReader reader;
+    read_through(volume, mebibyte, {&fixture.image, nullptr}, reader);
+    EXPECT_FALSE(finish_card_image(fixture.image));
+    EXPECT_EQ(captured_output(), "Cannot write mapfile '" + fixture.path() + ".map'.\n");
+    EXPECT_TRUE(fixture.dir.read("card.img") == text_of(bytes));
+    EXPECT_EQ(fixture.dir.files(), std::vector<std::string>{"card.img"});  // no new file left behind
 }
 
 TEST(CardImage, AMapfileExistsFromTheStartAndIsRewrittenWhileTheScanGoesOn)
