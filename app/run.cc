@@ -2,6 +2,7 @@
 
 #include "app/arguments.h"
 #include "app/options.h"
+#include "app/reading_aids.h"
 #include "services/console.h"
 #include "binarycard/sector_scan.h"
 #include "binarycard/upload_writer.h"
@@ -11,21 +12,26 @@
 
 namespace {
 
-int run_binary_card(const RunParams& params)
+int run_binary_card(const RunParams& params, const RunOptions& options, const std::string& heading)
 {
     const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
     if (!volume) {
         say("Cannot open card.\n");
         return 1;
     }
+    ReadingAids aids;
+    if (!start_reading_aids(options, heading, *volume, aids)) return 1;
     const std::unique_ptr<KeySource> keys = platform::open_console_keys();
     UploadWriter writer = make_upload_writer(params.identifier, "", platform::system_clock());
-    return scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer);
+    const int result =
+        scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer, reader_hooks(aids));
+    return finish_reading_aids(aids) ? result : 1;
 }
 
-int run_text_card(const RunParams& params)
+int run_text_card(const RunParams& params, const RunOptions& options, const std::string& heading)
 {
     int scanned = text_scan_failed;
+    bool image_whole = true;
     {
         // The card is read to its end and closed before the day files are sorted.
         const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
@@ -33,13 +39,18 @@ int run_text_card(const RunParams& params)
             say("Cannot open card.\n");
             return 1;
         }
-        scanned = scan_text_card(*volume, params.start_bound, params.end_bound, TextScanSetup{});
+        ReadingAids aids;
+        if (!start_reading_aids(options, heading, *volume, aids)) return 1;
+        TextScanSetup setup;
+        setup.reader_hooks = reader_hooks(aids);
+        scanned = scan_text_card(*volume, params.start_bound, params.end_bound, setup);
+        image_whole = finish_reading_aids(aids);
     }
     if (scanned == text_scan_failed) return 1;
     // What could be read is sorted even when some sectors could not.
     if (sort_day_files(DaySortSetup{}) != 0) return 1;
     say("Finished.      \n");
-    return scanned == text_scan_complete ? 0 : 1;
+    return scanned == text_scan_complete && image_whole ? 0 : 1;
 }
 
 }  // namespace
@@ -64,5 +75,6 @@ int run_program(int argc, const char* const* argv)
     RunParams params;
     if (!check_arguments(static_cast<int>(command_line.positional.size()), command_line.positional.data(), params))
         return 1;
-    return params.binary_card ? run_binary_card(params) : run_text_card(params);
+    const std::string heading = mapfile_heading(argc, argv);
+    return params.binary_card ? run_binary_card(params, options, heading) : run_text_card(params, options, heading);
 }

@@ -1,6 +1,7 @@
 #include "binarycard/sector_scan.h"
 
 #include <cinttypes>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -69,14 +70,34 @@ bool pass_sector(SectorProgress& progress, KeySource& keys)
     return keys.next_key() == escape_key;
 }
 
+// Reads the bytes before the logging data for the image alone: they hold no records, and
+// sectors that cannot be read there show in the image's mapfile, not in the scan's report.
+void read_leading_area(CardVolume& volume, const ReaderHooks& hooks)
+{
+    bool positioned = false;
+    CardReader reader = start_card_reader(volume, 0, positioned);
+    reader.hooks = hooks;
+    // The reader takes the volume for ending there, so that nothing it steps over reaches into the logging data.
+    reader.length = reader.length_known ? std::min(reader.length, logging_data_start) : logging_data_start;
+    reader.length_known = true;
+    std::vector<std::uint8_t> area(logging_data_start);
+    for (std::size_t done = 0; done < area.size();) {
+        const CardPiece piece = read_card(reader, area.data() + done, area.size() - done);
+        done += piece.bytes + piece.skipped;
+        if (piece.end) break;
+    }
+}
+
 }  // namespace
 
 int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, KeySource& keys,
-                     UploadWriter& writer)
+                     UploadWriter& writer, const ReaderHooks& hooks)
 {
     say("Scanning QelD card...\n");
+    if (hooks.image != nullptr) read_leading_area(volume, hooks);
     bool positioned = false;
     CardReader reader = start_card_reader(volume, logging_data_start, positioned);
+    reader.hooks = hooks;
     if (!positioned) {
         say("Cannot find start of logging data\n");
         return 1;

@@ -125,6 +125,18 @@ bool replace_file(const std::string& dir, const std::string& from, const std::st
 // Deletes the file `name` in `dir`; false when it cannot.
 bool remove_file(const std::string& dir, const std::string& name);
 
+// Creates `name` in `dir` for binary output (bytes stored unchanged), never replacing a file.
+OutputFile* create_new_binary_file(const std::string& dir, const std::string& name, CreateResult& result);
+
+// Writes all `size` bytes at byte `offset` of `file`; false when any byte could not be written.
+bool write_file_at(OutputFile* file, std::uint64_t offset, const char* data, std::size_t size);
+
+// Sets the length of `file` to `size` bytes, cutting it or extending it with zeros; false when it cannot.
+bool set_file_size(OutputFile* file, std::uint64_t size);
+
+// Returns a clock in whole seconds that never goes back, for measuring intervals.
+Clock& steady_clock();
+
 }  // namespace platform
 
 inline bool KeySource::interrupted()

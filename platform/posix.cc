@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 struct OutputFile {
@@ -436,6 +437,50 @@ bool replace_file(const std::string& dir, const std::string& from, const std::st
 bool remove_file(const std::string& dir, const std::string& name)
 {
     return ::unlink(path_in(dir, name).c_str()) == 0;
+}
+
+OutputFile* create_new_binary_file(const std::string& dir, const std::string& name, CreateResult& result)
+{
+    // On POSIX systems every file is binary.
+    return create_new_text_file(dir, name, result);
+}
+
+bool write_file_at(OutputFile* file, std::uint64_t offset, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(file->fd, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool set_file_size(OutputFile* file, std::uint64_t size)
+{
+    return ::ftruncate(file->fd, static_cast<off_t>(size)) == 0;
+}
+
+namespace {
+
+class SteadyClock final : public Clock {
+public:
+    std::int64_t now() override
+    {
+        timespec t{};
+        ::clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<std::int64_t>(t.tv_sec);
+    }
+};
+
+}  // namespace
+
+Clock& steady_clock()
+{
+    static SteadyClock clock;
+    return clock;
 }
 
 }  // namespace platform

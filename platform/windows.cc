@@ -399,4 +399,43 @@ bool remove_file(const std::string& dir, const std::string& name)
     return _unlink(path_in(dir, name).c_str()) == 0;
 }
 
+OutputFile* create_new_binary_file(const std::string& dir, const std::string& name, CreateResult& result)
+{
+    int fd = -1;
+    const errno_t error = _sopen_s(&fd, path_in(dir, name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                                   _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    if (error != 0 || fd < 0) {
+        result = error == EEXIST ? CreateResult::exists : CreateResult::failed;
+        return nullptr;
+    }
+    result = CreateResult::created;
+    return new OutputFile{fd};
+}
+
+bool write_file_at(OutputFile* file, std::uint64_t offset, const char* data, std::size_t size)
+{
+    if (_lseeki64(file->fd, static_cast<__int64>(offset), SEEK_SET) < 0) return false;
+    return write_file(file, data, size);
+}
+
+bool set_file_size(OutputFile* file, std::uint64_t size)
+{
+    return _chsize_s(file->fd, static_cast<__int64>(size)) == 0;
+}
+
+namespace {
+
+class SteadyClock final : public Clock {
+public:
+    std::int64_t now() override { return static_cast<std::int64_t>(GetTickCount64() / 1000); }
+};
+
+}  // namespace
+
+Clock& steady_clock()
+{
+    static SteadyClock clock;
+    return clock;
+}
+
 }  // namespace platform

@@ -1,8 +1,11 @@
 #include "services/card_reader.h"
 
 #include <cinttypes>
+#include <limits>
 
+#include "services/card_image.h"
 #include "services/console.h"
+#include "services/rescue_map.h"
 
 namespace {
 
@@ -27,6 +30,9 @@ CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
     } else {
         error = true;
     }
+    // Bytes of a read that failed are not kept: the whole rest of the sector is stepped over.
+    if (reader.hooks.image != nullptr && (got == want || !error))
+        image_store(*reader.hooks.image, reader.position, buffer, got);
     if (got == want) {
         reader.position += got;
         reader.unreadable_run = 0;
@@ -46,8 +52,61 @@ CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
     ++reader.skipped_sectors;
     ++reader.unreadable_run;
     const std::size_t skipped = static_cast<std::size_t>(next - reader.position);
+    if (reader.hooks.image != nullptr) image_skip(*reader.hooks.image, reader.position, skipped);
     reader.position = next;
     return {0, skipped, false};
+}
+
+// How many bytes from the reader's position lie in whole sectors that the finished areas
+// hold; 0 when the sector at the position is not one of them. The last sector of a volume
+// of known length counts as whole when the areas reach the volume's end.
+std::uint64_t readable_span(const CardReader& reader)
+{
+    std::uint64_t until = 0;
+    const std::uint64_t sector_start = reader.position - reader.position % card_sector_size;
+    if (!finished_at(*reader.hooks.readable, sector_start, until)) return 0;
+    if (reader.length_known && until >= reader.length) return std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t whole_end = until - until % card_sector_size;
+    return whole_end > reader.position ? whole_end - reader.position : 0;
+}
+
+// True when the sector that starts at `start` lies whole in the finished areas; the last
+// sector of a volume of known length counts as whole when the areas reach the volume's end.
+bool is_listed_sector(const CardReader& reader, std::uint64_t start, std::uint64_t& until)
+{
+    if (!finished_at(*reader.hooks.readable, start, until)) return false;
+    return until - start >= card_sector_size || (reader.length_known && until >= reader.length);
+}
+
+// Steps over the sectors from the reader's position up to the next sector that the finished
+// areas hold whole, or to the end of the volume, counting them as unreadable.
+CardPiece skip_unlisted_sectors(CardReader& reader)
+{
+    const std::uint64_t sector_start = reader.position - reader.position % card_sector_size;
+    std::uint64_t next = sector_start + card_sector_size;
+    for (std::uint64_t until = 0; !(reader.length_known && next >= reader.length);) {
+        if (is_listed_sector(reader, next, until)) break;
+        if (until != std::numeric_limits<std::uint64_t>::max()) {
+            // The next sector that may be whole: after the area that ends inside this one,
+            // or where the next area starts.
+            next = (until + card_sector_size - 1) / card_sector_size * card_sector_size;
+        } else if (reader.length_known) {
+            next = reader.length;
+        } else {
+            // Of a volume of unknown length, nothing after the last finished area is read.
+            reader.ended = true;
+            return {0, 0, true};
+        }
+    }
+    if (reader.length_known) next = std::min(next, std::max(reader.length, reader.position));
+    if (reader.skipped_sectors == 0) reader.first_skipped = sector_start;
+    reader.skipped_sectors +=
+        static_cast<std::int64_t>((next - sector_start + card_sector_size - 1) / card_sector_size);
+    const std::uint64_t skipped = next - reader.position;
+    if (reader.hooks.image != nullptr) image_skip(*reader.hooks.image, reader.position, skipped);
+    reader.position = next;
+    reader.reposition = true;
+    return {0, static_cast<std::size_t>(skipped), false};
 }
 
 }  // namespace
@@ -65,6 +124,15 @@ CardReader start_card_reader(CardVolume& volume, std::uint64_t offset, bool& pos
 CardPiece read_card(CardReader& reader, void* buffer, std::size_t size)
 {
     if (reader.ended || size == 0) return {0, 0, reader.ended};
+    if (reader.hooks.readable != nullptr) {
+        if (reader.length_known && reader.position >= reader.length) {
+            reader.ended = true;
+            return {0, 0, true};
+        }
+        const std::uint64_t span = readable_span(reader);
+        if (span == 0) return skip_unlisted_sectors(reader);
+        size = static_cast<std::size_t>(std::min<std::uint64_t>(size, span));
+    }
     if (reader.position < reader.careful_until) return read_one_sector(reader, buffer, size);
     bool error = false;
     std::size_t got = 0;
@@ -75,6 +143,7 @@ CardPiece read_card(CardReader& reader, void* buffer, std::size_t size)
         error = true;
     }
     const std::uint64_t block_end = reader.position + size;
+    if (reader.hooks.image != nullptr) image_store(*reader.hooks.image, reader.position, buffer, got);
     reader.position += got;
     if (got == size) return {got, 0, false};
     if (!error) {

@@ -10,6 +10,15 @@
 
 constexpr std::size_t card_sector_size = 512;
 
+struct CardImage;
+struct FinishedAreas;
+
+// What a reader does besides reading: both are optional.
+struct ReaderHooks {
+    CardImage* image = nullptr;                // receives every byte read, and every sector stepped over
+    const FinishedAreas* readable = nullptr;   // only whole sectors in these areas are read; others are unreadable
+};
+
 // What one read of the card gave.
 struct CardPiece {
     std::size_t bytes = 0;    // bytes read into the buffer
@@ -29,6 +38,7 @@ struct CardReader {
     std::int64_t unreadable_run = 0;   // sectors skipped since the last one that could be read
     bool reposition = false;           // the volume's own position is not `position` after a failure
     bool ended = false;
+    ReaderHooks hooks;
 };
 
 // Makes a reader of `volume` from byte `offset`; `positioned` is false when the volume cannot be positioned there.

@@ -258,6 +258,7 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     scan.end_bound = end_bound;
     bool positioned = false;
     CardReader reader = start_card_reader(volume, 0, positioned);
+    reader.hooks = setup.reader_hooks;
     VolumeWindow window;
     window.reader = &reader;
     window.block_size = std::max<std::size_t>(setup.block_size, 1);

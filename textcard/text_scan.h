@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "services/card_reader.h"
 
 // Where a text scan puts its day files and how it reaches them. The defaults are
 // the real ones; tests replace the file operations to watch them or make them fail.
@@ -25,6 +26,8 @@ struct TextScanSetup {
     std::function<bool()> interrupted = platform::interrupt_requested;
     // Closes a day file; false when anything written to it could not be stored.
     std::function<bool(OutputFile*)> close_day_file = platform::close_file;
+    // The image to fill and the areas to read, when the options ask for them.
+    ReaderHooks reader_hooks;
 };
 
 // What a text scan returns.
