@@ -1,8 +1,11 @@
 #include "app/run.h"
 
 #include "app/arguments.h"
+#include "app/drive_list.h"
 #include "app/options.h"
+#include "app/run_report_file.h"
 #include "services/console.h"
+#include "services/run_report.h"
 #include "binarycard/sector_scan.h"
 #include "binarycard/upload_writer.h"
 #include "platform/platform.h"
@@ -11,7 +14,7 @@
 
 namespace {
 
-int run_binary_card(const RunParams& params)
+int run_binary_card(const RunParams& params, const RunOptions& options, RunReport* report)
 {
     const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
     if (!volume) {
@@ -19,11 +22,12 @@ int run_binary_card(const RunParams& params)
         return 1;
     }
     const std::unique_ptr<KeySource> keys = platform::open_console_keys();
-    UploadWriter writer = make_upload_writer(params.identifier, "", platform::system_clock());
-    return scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer);
+    UploadWriter writer = make_upload_writer(params.identifier, options.output_dir, platform::system_clock());
+    writer.report = report;
+    return scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer, report);
 }
 
-int run_text_card(const RunParams& params)
+int run_text_card(const RunParams& params, const RunOptions& options, RunReport* report)
 {
     int scanned = text_scan_failed;
     {
@@ -33,13 +37,48 @@ int run_text_card(const RunParams& params)
             say("Cannot open card.\n");
             return 1;
         }
-        scanned = scan_text_card(*volume, params.start_bound, params.end_bound, TextScanSetup{});
+        TextScanSetup scan_setup;
+        scan_setup.directory = options.output_dir;
+        scan_setup.check_crc = options.check_crc;
+        scan_setup.report = report;
+        scanned = scan_text_card(*volume, params.start_bound, params.end_bound, scan_setup);
     }
     if (scanned == text_scan_failed) return 1;
     // What could be read is sorted even when some sectors could not.
-    if (sort_day_files(DaySortSetup{}) != 0) return 1;
+    DaySortSetup sort_setup;
+    sort_setup.directory = options.output_dir;
+    sort_setup.unique = options.unique;
+    sort_setup.report = report;
+    if (sort_day_files(sort_setup) != 0) return 1;
     say("Finished.      \n");
     return scanned == text_scan_complete ? 0 : 1;
+}
+
+// Checks the options that depend on the arguments; prints the first failure and returns false.
+bool check_run_options(const RunParams& params, const RunOptions& options)
+{
+    // Upload files are streamed out record by record; there is no bounded way to know every line written.
+    if (params.binary_card && options.unique) {
+        say("Invalid option '--unique'.\n");
+        return false;
+    }
+    if (!options.output_dir.empty() && !platform::is_directory(options.output_dir)) {
+        say("Cannot open output directory '%s'.\n", options.output_dir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The report's account of the command line.
+RunReport start_report(const RunParams& params, const std::vector<const char*>& positional)
+{
+    RunReport report;
+    report.card_kind = params.binary_card ? "binary" : "text";
+    report.card_given = positional[1];
+    report.card_opened = params.volume_path;
+    report.start_date = positional[2];
+    report.end_date = positional[3];
+    return report;
 }
 
 }  // namespace
@@ -61,8 +100,23 @@ int run_program(int argc, const char* const* argv)
         return 0;
     }
     if (options.version) return 0;
+    if (options.list) {
+        print_drive_list();
+        return 0;
+    }
     RunParams params;
     if (!check_arguments(static_cast<int>(command_line.positional.size()), command_line.positional.data(), params))
         return 1;
-    return params.binary_card ? run_binary_card(params) : run_text_card(params);
+    if (!check_run_options(params, options)) return 1;
+    RunReport report = start_report(params, command_line.positional);
+    RunReport* kept = options.report_path.empty() ? nullptr : &report;
+    int exit_code = params.binary_card ? run_binary_card(params, options, kept) : run_text_card(params, options, kept);
+    if (kept != nullptr) {
+        report.exit_code = exit_code;
+        if (!write_report_file(options.report_path, report)) {
+            say("Cannot write report file.\n");
+            exit_code = 1;
+        }
+    }
+    return exit_code;
 }

@@ -10,6 +10,17 @@ namespace {
 // taken for its end (32 MiB), so that a dead device cannot keep a scan going for ever.
 constexpr std::int64_t max_unreadable_run = 65536;
 
+// Adds the sector at `offset` to the runs of unreadable sectors, extending the last run when it follows it.
+void note_unreadable_sector(CardReader& reader, std::uint64_t offset)
+{
+    std::vector<SectorRun>& runs = reader.unreadable_runs;
+    if (!runs.empty() && runs.back().offset + runs.back().count * card_sector_size == offset) {
+        ++runs.back().count;
+        return;
+    }
+    runs.push_back(SectorRun{offset, 1});
+}
+
 // Reads at most the rest of one sector, alone, so that only that sector is lost if it fails.
 CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
 {
@@ -44,6 +55,7 @@ CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
     if (reader.length_known) next = std::min(next, std::max(reader.length, reader.position));
     if (reader.skipped_sectors == 0) reader.first_skipped = sector_start;
     ++reader.skipped_sectors;
+    note_unreadable_sector(reader, sector_start);
     ++reader.unreadable_run;
     const std::size_t skipped = static_cast<std::size_t>(next - reader.position);
     reader.position = next;

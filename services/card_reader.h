@@ -5,10 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/platform.h"
 
 constexpr std::size_t card_sector_size = 512;
+
+// A run of sectors in a row that could not be read.
+struct SectorRun {
+    std::uint64_t offset = 0;  // volume offset of the first sector of the run
+    std::int64_t count = 0;    // sectors in the run
+};
 
 // What one read of the card gave.
 struct CardPiece {
@@ -29,6 +36,7 @@ struct CardReader {
     std::int64_t unreadable_run = 0;   // sectors skipped since the last one that could be read
     bool reposition = false;           // the volume's own position is not `position` after a failure
     bool ended = false;
+    std::vector<SectorRun> unreadable_runs;  // the skipped sectors, as runs in a row
 };
 
 // Makes a reader of `volume` from byte `offset`; `positioned` is false when the volume cannot be positioned there.

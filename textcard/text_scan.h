@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "services/run_report.h"
 
 // Where a text scan puts its day files and how it reaches them. The defaults are
 // the real ones; tests replace the file operations to watch them or make them fail.
@@ -25,6 +26,10 @@ struct TextScanSetup {
     std::function<bool()> interrupted = platform::interrupt_requested;
     // Closes a day file; false when anything written to it could not be stored.
     std::function<bool(OutputFile*)> close_day_file = platform::close_file;
+    // Leaves out in-range lines whose checksum does not match their payload.
+    bool check_crc = false;
+    // Receives the counts of the scan; nullptr when no report is kept.
+    RunReport* report = nullptr;
 };
 
 // What a text scan returns.
