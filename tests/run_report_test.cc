@@ -386,6 +386,15 @@ std::string run(std::vector<const char*> args, int& code)
 
 const std::string banner = "RecoverQelSD V1.01 - recovers logged records from data logger SD cards\n\n";
 
+TEST(ReportOptions, HelpDescribesThem)
+{
+    int code = 1;
+    const std::string help = run({"--help"}, code);
+    EXPECT_EQ(code, 0);
+    for (const char* option : {"-C, --output-dir DIR", "--report FILE", "--unique", "--check-crc", "--list"})
+        EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;
+}
+
 TEST(ReportOptions, AreRefusedWhereTheyCannotApplyBeforeAnythingIsRead)
 {
     TempDir dir;
