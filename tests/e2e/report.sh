@@ -276,6 +276,15 @@ same_status "unwritable report" 1
 same_text "unwritable report console" "$(cat plain/out)"$'\nCannot write report file.\n' unwritable/out
 same_day_files "unwritable report: the recovery is done" plain unwritable
 
+# --- A run that fails still leaves its report: no line of the range, no day file to sort ---
+mkdir empty-range && cd empty-range
+run_tool out ../card.img 20250101 20250131 --report report.json
+cd ..
+same_status "no line in range" 1
+same_field "no line in range report" empty-range/report.json \
+    '[r["records_found"], r["records_in_range"], r["records_written"], r["files"], r["first_record"], r["exit_code"]]' \
+    "[$card_found, 0, 0, [], null, 1]"
+
 # --- --list ---
 run_tool list-out --list
 same_status "--list" 0
@@ -340,6 +349,21 @@ if [ "$MODE" = native ]; then
     same_field "interrupted report" interrupted/report.json \
         '[r["interrupted"], r["exit_code"], r["bytes_total"], 0 < r["bytes_scanned"] < r["bytes_total"]]' \
         "[true, 1, $((64 << 30)), true]"
+    # A binary card: Ctrl-C while the empty sectors go by.
+    set -m
+    mkdir interrupted-binary && cd interrupted-binary
+    "$TOOL" ../big.img 20240101 20240131 AB12 --report report.json >out </dev/null &
+    pid=$!
+    for _ in $(seq 100); do grep -q MBytes out 2>/dev/null && break; sleep 0.1; done
+    kill -s INT "$pid"
+    wait "$pid" 2>/dev/null
+    status=$?
+    set +m
+    cd ..
+    same_status "interrupted binary run" 1
+    same_field "interrupted binary report" interrupted-binary/report.json \
+        '[r["card_kind"], r["interrupted"], r["exit_code"], r["records_written"], r["files"], 131072 < r["bytes_scanned"] < r["bytes_total"]]' \
+        '["binary", true, 1, 0, [], true]'
 fi
 
 finish
