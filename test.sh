@@ -5,7 +5,7 @@ set -u
 cd "$(dirname "$0")"
 source scripts/packages.sh
 ensure_packages "${native_packages[@]}" "${windows_packages[@]}" "${card_image_packages[@]}" \
-    "${damaged_card_packages[@]}" "${rescue_packages[@]}" "${package_packages[@]}" "${fuzz_packages[@]}" || exit 1
+    "${damaged_card_packages[@]}" "${rescue_packages[@]}" "${report_packages[@]}" "${package_packages[@]}" "${fuzz_packages[@]}" || exit 1
 
 jobs=$(nproc)
 set -e
@@ -46,6 +46,8 @@ step "damaged cards end to end (native)" bash tests/e2e/damaged_card.sh native b
 step "damaged cards end to end (Windows, Wine)" bash tests/e2e/damaged_card.sh windows build-windows/RecoverQelSD.exe build/tests
 step "images and mapfiles end to end (native)" bash tests/e2e/image.sh native build/RecoverQelSD build/tests
 step "images and mapfiles end to end (Windows, Wine)" bash tests/e2e/image.sh windows build-windows/RecoverQelSD.exe build/tests
+step "reports and recovery options end to end (native)" bash tests/e2e/report.sh native build/RecoverQelSD build/tests
+step "reports and recovery options end to end (Windows, Wine)" bash tests/e2e/report.sh windows build-windows/RecoverQelSD.exe build/tests
 step "release packages (.deb, .tar.gz, Windows zip)" bash tests/e2e/packages.sh build build-windows
 
 # The native tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer. A sanitizer
@@ -57,6 +59,7 @@ step "text cards end to end (sanitizers)" sanitized bash tests/e2e/text_card.sh 
 step "interrupts end to end (sanitizers)" sanitized bash tests/e2e/interrupt.sh build-asan/RecoverQelSD
 step "damaged cards end to end (sanitizers)" sanitized bash tests/e2e/damaged_card.sh native build-asan/RecoverQelSD build-asan/tests
 step "images and mapfiles end to end (sanitizers)" sanitized bash tests/e2e/image.sh native build-asan/RecoverQelSD build-asan/tests
+step "reports and recovery options end to end (sanitizers)" sanitized bash tests/e2e/report.sh native build-asan/RecoverQelSD build-asan/tests
 step "fuzz targets, 15 s each" bash fuzz/run.sh 15
 
 if [ "${#failed[@]}" -ne 0 ]; then

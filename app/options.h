@@ -9,6 +9,11 @@
 struct RunOptions {
     std::string image_path;    // --image: save every byte read into this new file, with a mapfile beside it
     std::string mapfile_path;  // --mapfile: read only the areas this rescue mapfile marks as read
+    std::string report_path;   // --report: write a JSON account of the run into this file
+    std::string output_dir;    // --output-dir, -C: where the day or upload files go; empty for the current directory
+    bool unique = false;       // --unique: keep one copy of byte-identical lines in the day files
+    bool check_crc = false;    // --check-crc: leave out text lines whose checksum does not match
+    bool list = false;         // --list: print the drives and devices that can hold a card, then stop
     bool help = false;         // --help: print the usage and the options, then stop
     bool version = false;      // --version: print the banner, then stop
 };

@@ -1,9 +1,12 @@
 #include "app/run.h"
 
 #include "app/arguments.h"
+#include "app/drive_list.h"
 #include "app/options.h"
 #include "app/reading_aids.h"
+#include "app/run_report_file.h"
 #include "services/console.h"
+#include "services/run_report.h"
 #include "binarycard/sector_scan.h"
 #include "binarycard/upload_writer.h"
 #include "platform/platform.h"
@@ -12,7 +15,8 @@
 
 namespace {
 
-int run_binary_card(const RunParams& params, const RunOptions& options, const std::string& heading)
+int run_binary_card(const RunParams& params, const RunOptions& options, const std::string& heading,
+                    RunReport* report)
 {
     const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
     if (!volume) {
@@ -22,13 +26,14 @@ int run_binary_card(const RunParams& params, const RunOptions& options, const st
     ReadingAids aids;
     if (!start_reading_aids(options, heading, *volume, aids)) return 1;
     const std::unique_ptr<KeySource> keys = platform::open_console_keys();
-    UploadWriter writer = make_upload_writer(params.identifier, "", platform::system_clock());
-    const int result =
-        scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer, reader_hooks(aids));
+    UploadWriter writer = make_upload_writer(params.identifier, options.output_dir, platform::system_clock());
+    writer.report = report;
+    const int result = scan_binary_card(*volume, params.start_bound, params.end_bound, *keys, writer,
+                                        reader_hooks(aids), report);
     return finish_reading_aids(aids) ? result : 1;
 }
 
-int run_text_card(const RunParams& params, const RunOptions& options, const std::string& heading)
+int run_text_card(const RunParams& params, const RunOptions& options, const std::string& heading, RunReport* report)
 {
     int scanned = text_scan_failed;
     bool image_whole = true;
@@ -41,16 +46,50 @@ int run_text_card(const RunParams& params, const RunOptions& options, const std:
         }
         ReadingAids aids;
         if (!start_reading_aids(options, heading, *volume, aids)) return 1;
-        TextScanSetup setup;
-        setup.reader_hooks = reader_hooks(aids);
-        scanned = scan_text_card(*volume, params.start_bound, params.end_bound, setup);
+        TextScanSetup scan_setup;
+        scan_setup.directory = options.output_dir;
+        scan_setup.check_crc = options.check_crc;
+        scan_setup.report = report;
+        scan_setup.reader_hooks = reader_hooks(aids);
+        scanned = scan_text_card(*volume, params.start_bound, params.end_bound, scan_setup);
         image_whole = finish_reading_aids(aids);
     }
     if (scanned == text_scan_failed) return 1;
     // What could be read is sorted even when some sectors could not.
-    if (sort_day_files(DaySortSetup{}) != 0) return 1;
+    DaySortSetup sort_setup;
+    sort_setup.directory = options.output_dir;
+    sort_setup.unique = options.unique;
+    sort_setup.report = report;
+    if (sort_day_files(sort_setup) != 0) return 1;
     say("Finished.      \n");
     return scanned == text_scan_complete && image_whole ? 0 : 1;
+}
+
+// Checks the options that depend on the arguments; prints the first failure and returns false.
+bool check_run_options(const RunParams& params, const RunOptions& options)
+{
+    // Upload files are streamed out record by record; there is no bounded way to know every line written.
+    if (params.binary_card && options.unique) {
+        say("Invalid option '--unique'.\n");
+        return false;
+    }
+    if (!options.output_dir.empty() && !platform::is_directory(options.output_dir)) {
+        say("Cannot open output directory '%s'.\n", options.output_dir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The report's account of the command line.
+RunReport start_report(const RunParams& params, const std::vector<const char*>& positional)
+{
+    RunReport report;
+    report.card_kind = params.binary_card ? "binary" : "text";
+    report.card_given = positional[1];
+    report.card_opened = params.volume_path;
+    report.start_date = positional[2];
+    report.end_date = positional[3];
+    return report;
 }
 
 }  // namespace
@@ -72,9 +111,25 @@ int run_program(int argc, const char* const* argv)
         return 0;
     }
     if (options.version) return 0;
+    if (options.list) {
+        print_drive_list();
+        return 0;
+    }
     RunParams params;
     if (!check_arguments(static_cast<int>(command_line.positional.size()), command_line.positional.data(), params))
         return 1;
+    if (!check_run_options(params, options)) return 1;
     const std::string heading = mapfile_heading(argc, argv);
-    return params.binary_card ? run_binary_card(params, options, heading) : run_text_card(params, options, heading);
+    RunReport report = start_report(params, command_line.positional);
+    RunReport* kept = options.report_path.empty() ? nullptr : &report;
+    int exit_code = params.binary_card ? run_binary_card(params, options, heading, kept)
+                                       : run_text_card(params, options, heading, kept);
+    if (kept != nullptr) {
+        report.exit_code = exit_code;
+        if (!write_report_file(options.report_path, report)) {
+            say("Cannot write report file.\n");
+            exit_code = 1;
+        }
+    }
+    return exit_code;
 }

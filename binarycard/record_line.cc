@@ -20,19 +20,6 @@ constexpr std::array<char, 512> make_hex_pairs()
 }
 constexpr std::array<char, 512> hex_pairs = make_hex_pairs();
 
-// The CRC-16/MODBUS remainder of every byte value, for a byte at a time.
-constexpr std::array<std::uint16_t, 256> make_crc_table()
-{
-    std::array<std::uint16_t, 256> table{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned crc = b;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-        table[b] = static_cast<std::uint16_t>(crc);
-    }
-    return table;
-}
-constexpr std::array<std::uint16_t, 256> crc_table = make_crc_table();
-
 char* put_hex_byte(char* out, std::uint8_t byte)
 {
     std::memcpy(out, &hex_pairs[2 * byte], 2);
@@ -66,13 +53,6 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b)
 }
 
 }  // namespace
-
-std::uint16_t crc16_modbus(const std::uint8_t* data, std::size_t size)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < size; ++i) crc = static_cast<std::uint16_t>((crc >> 8) ^ crc_table[(crc ^ data[i]) & 0xFF]);
-    return crc;
-}
 
 void format_stamp(const std::tm& fields, char* out)
 {
@@ -114,7 +94,7 @@ std::size_t format_record_line(const std::uint8_t* sector, const CardRecord& rec
     unsigned crc = 0xFFFF;
     for (unsigned i = 0; i < payload_size; ++i) {
         p = put_hex_byte(p, payload[i]);
-        crc = (crc >> 8) ^ crc_table[(crc ^ payload[i]) & 0xFF];
+        crc = crc16_modbus_step(crc, payload[i]);
     }
     p = put_hex_byte(p, static_cast<std::uint8_t>(crc & 0xFF));
     p = put_hex_byte(p, static_cast<std::uint8_t>(crc >> 8));

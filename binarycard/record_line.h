@@ -7,12 +7,10 @@
 #include <limits>
 
 #include "binarycard/card_record.h"
+#include "services/crc16.h"
 
 constexpr std::size_t stamp_length = 14;
 constexpr std::size_t max_record_line_length = 98;
-
-// Returns the CRC-16/MODBUS (reflected 0x8005, initial 0xFFFF, no final XOR) of `size` bytes.
-std::uint16_t crc16_modbus(const std::uint8_t* data, std::size_t size);
 
 // Writes the 14 characters "20YYMMDDhhmmss" of UTC calendar `fields` to `out`; the century is always 20.
 void format_stamp(const std::tm& fields, char* out);

@@ -33,6 +33,7 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
 {
     // Counted in locals, so that the loop keeps them in registers.
     std::int64_t found = 0;
+    std::int64_t in_range = 0;
     std::int64_t stored = 0;
     bool written = true;
     std::uint32_t time = 0;
@@ -40,12 +41,14 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
     for (int total; (total = valid_record_length(sector, offset, time)) != 0; offset += total) {
         ++found;
         if (time < start_bound || time > end_bound) continue;
+        ++in_range;
         const CardRecord record{offset, time, static_cast<std::uint8_t>(total)};
         written = write_record_line(writer, sector, record);
         if (!written) break;
         ++stored;
     }
     counts.found += found;
+    counts.in_range += in_range;
     counts.stored += stored;
     return written;
 }
@@ -88,10 +91,21 @@ void read_leading_area(CardVolume& volume, const ReaderHooks& hooks)
     }
 }
 
+// Hands the counts of the scan to `report`, when one is kept.
+void fill_report(RunReport* report, const BinaryScanCounts& counts, const CardReader& reader, bool interrupted)
+{
+    if (report == nullptr) return;
+    report->records_found = counts.found;
+    report->records_in_range = counts.in_range;
+    report->records_written = counts.stored;
+    report->interrupted = interrupted;
+    note_card_reading(*report, reader);
+}
+
 }  // namespace
 
 int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, KeySource& keys,
-                     UploadWriter& writer, const ReaderHooks& hooks)
+                     UploadWriter& writer, const ReaderHooks& hooks, RunReport* report)
 {
     say("Scanning QelD card...\n");
     if (hooks.image != nullptr) read_leading_area(volume, hooks);
@@ -99,6 +113,7 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
     CardReader reader = start_card_reader(volume, logging_data_start, positioned);
     reader.hooks = hooks;
     if (!positioned) {
+        fill_report(report, BinaryScanCounts{}, reader, false);
         say("Cannot find start of logging data\n");
         return 1;
     }
@@ -122,6 +137,7 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
             stopped = pass_sector(progress, keys);
             if (stopped) break;
             if (!walk_sector(block.data() + i * sector_size, start_bound, end_bound, writer, counts)) {
+                fill_report(report, counts, reader, false);
                 say("Cannot store FTP record\n");
                 return 1;
             }
@@ -139,6 +155,7 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
     }
     if (stopped) say("\nProcessing terminated\r");
 
+    fill_report(report, counts, reader, stopped);
     if (!finish_upload(writer)) return 1;
     report_unreadable_sectors(reader);
     say("\n%" PRId64 " records found, %" PRId64 " stored\n", counts.found, counts.stored);

@@ -45,6 +45,7 @@ bool create_upload_file(UploadWriter& writer)
         writer.file = platform::create_new_text_file(writer.directory, name, result);
         if (result == CreateResult::created) {
             writer.line_count = 0;
+            if (writer.report != nullptr) writer.report_file = report_file_index(*writer.report, name);
             return true;
         }
         if (result == CreateResult::failed) break;
@@ -78,6 +79,10 @@ bool write_record_line(UploadWriter& writer, const std::uint8_t* sector, const C
     std::memcpy(line + length, writer.line_end.data(), writer.line_end.size());
     writer.pending_size += length + writer.line_end.size();
     ++writer.line_count;
+    if (writer.report != nullptr) {
+        ++writer.report->files[writer.report_file].records;
+        note_written_stamp(*writer.report, line);
+    }
 
     if (writer.pending_size >= write_chunk && !flush_pending(writer)) {
         platform::close_file(writer.file);

@@ -51,6 +51,18 @@ struct InputFile;
 // How an attempt to create a new file ended.
 enum class CreateResult { created, exists, failed };
 
+// A drive or device that can hold a card, as the drive list shows it.
+struct DriveInfo {
+    std::string path;          // what to name on the command line: "E:", "\\.\PhysicalDrive1", "/dev/sdb"
+    std::string type;          // "removable", "fixed", "network", ... for drive letters; "disk" or "partition" otherwise
+    bool size_known = false;
+    std::uint64_t size = 0;    // bytes
+    int removable = -1;        // 1 removable, 0 not, -1 unknown
+    std::string label;         // the volume label; empty when none or unknown
+    std::string file_system;   // e.g. "FAT32"; empty when unknown
+    std::string model;         // the device's model name; empty when unknown
+};
+
 namespace platform {
 
 // Bytes that end one line in an upload file as the platform writes them:
@@ -136,6 +148,11 @@ bool set_file_size(OutputFile* file, std::uint64_t size);
 
 // Returns a clock in whole seconds that never goes back, for measuring intervals.
 Clock& steady_clock();
+// True when `path` names an existing directory.
+bool is_directory(const std::string& path);
+
+// Returns the drives and block devices of the machine that can hold a card, in the system's order.
+std::vector<DriveInfo> list_drives();
 
 }  // namespace platform
 

@@ -1,9 +1,11 @@
 // The platform layer on Linux and other POSIX systems.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 
 #include <dirent.h>
@@ -481,6 +483,89 @@ Clock& steady_clock()
 {
     static SteadyClock clock;
     return clock;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+bool is_directory(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// The first line of the small attribute file `path`, without trailing blanks; empty when it cannot be read.
+std::string read_attribute(const std::string& path)
+{
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return text;
+    char line[256];
+    if (std::fgets(line, sizeof line, file) != nullptr) text = line;
+    std::fclose(file);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) text.pop_back();
+    return text;
+}
+
+// The names in directory `path`, sorted, without "." and "..".
+std::vector<std::string> directory_names(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Fills the size of the block device whose sysfs directory is `sys`: its "size" counts 512-byte units.
+void read_block_size(const std::string& sys, DriveInfo& drive)
+{
+    const std::string size = read_attribute(sys + "/size");
+    if (size.empty()) return;
+    char* end = nullptr;
+    const unsigned long long units = std::strtoull(size.c_str(), &end, 10);
+    if (end == size.c_str()) return;
+    drive.size_known = true;
+    drive.size = units * 512;
+}
+
+}  // namespace
+
+std::vector<DriveInfo> list_drives()
+{
+    const std::string root = "/sys/block";
+    std::vector<DriveInfo> drives;
+    for (const std::string& name : directory_names(root)) {
+        const std::string sys = root + "/" + name;
+        DriveInfo disk;
+        disk.path = "/dev/" + name;
+        disk.type = "disk";
+        read_block_size(sys, disk);
+        const std::string removable = read_attribute(sys + "/removable");
+        if (!removable.empty()) disk.removable = removable == "1" ? 1 : 0;
+        disk.model = read_attribute(sys + "/device/model");
+        drives.push_back(disk);
+        // A partition is a subdirectory that has a "partition" attribute.
+        for (const std::string& part : directory_names(sys)) {
+            const std::string part_sys = sys + "/" + part;
+            if (read_attribute(part_sys + "/partition").empty()) continue;
+            DriveInfo partition;
+            partition.path = "/dev/" + part;
+            partition.type = "partition";
+            read_block_size(part_sys, partition);
+            partition.removable = disk.removable;
+            drives.push_back(partition);
+        }
+    }
+    return drives;
 }
 
 }  // namespace platform

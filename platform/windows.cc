@@ -439,3 +439,131 @@ Clock& steady_clock()
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool is_directory(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+namespace {
+
+const char* drive_type_name(UINT type)
+{
+    switch (type) {
+    case DRIVE_REMOVABLE: return "removable";
+    case DRIVE_FIXED: return "fixed";
+    case DRIVE_REMOTE: return "network";
+    case DRIVE_CDROM: return "cd-rom";
+    case DRIVE_RAMDISK: return "ram disk";
+    case DRIVE_NO_ROOT_DIR: return "no volume";
+    default: return "unknown";
+    }
+}
+
+// Opens the device `path` for queries: with read access where allowed (for its length), else without.
+HANDLE open_device(const std::string& path, bool& readable)
+{
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    readable = handle != INVALID_HANDLE_VALUE;
+    if (!readable) handle = CreateFileA(path.c_str(), 0, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    return handle;
+}
+
+// Fills the length of the open device `handle`, when it tells it.
+void query_length(HANDLE handle, DriveInfo& drive)
+{
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned, nullptr)) {
+        drive.size_known = true;
+        drive.size = static_cast<std::uint64_t>(length.Length.QuadPart);
+    }
+}
+
+// Fills whether the open device `handle` holds removable media, and its model name.
+void query_storage(HANDLE handle, DriveInfo& drive)
+{
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    alignas(8) char buffer[1024] = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer, sizeof buffer - 1,
+                         &returned, nullptr) ||
+        returned < sizeof(STORAGE_DEVICE_DESCRIPTOR))
+        return;
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
+    drive.removable = descriptor->RemovableMedia ? 1 : 0;
+    if (descriptor->ProductIdOffset != 0 && descriptor->ProductIdOffset < returned) {
+        drive.model = buffer + descriptor->ProductIdOffset;
+        while (!drive.model.empty() && drive.model.back() == ' ') drive.model.pop_back();
+    }
+}
+
+// The drive of `letter`, with what the system tells of its volume.
+DriveInfo describe_drive_letter(char letter)
+{
+    DriveInfo drive;
+    drive.path = std::string(1, letter) + ":";
+    const std::string root = drive.path + "\\";
+    const UINT type = GetDriveTypeA(root.c_str());
+    drive.type = drive_type_name(type);
+    if (type == DRIVE_REMOVABLE) drive.removable = 1;
+    if (type == DRIVE_FIXED) drive.removable = 0;
+    char label[MAX_PATH + 1] = {};
+    char file_system[MAX_PATH + 1] = {};
+    if (GetVolumeInformationA(root.c_str(), label, sizeof label, nullptr, nullptr, nullptr, file_system,
+                              sizeof file_system)) {
+        drive.label = label;
+        drive.file_system = file_system;
+    }
+    // A network share has no raw volume to ask.
+    if (type == DRIVE_REMOTE) return drive;
+    bool readable = false;
+    const HANDLE handle = open_device("\\\\.\\" + drive.path, readable);
+    if (handle != INVALID_HANDLE_VALUE) {
+        if (readable) query_length(handle, drive);
+        CloseHandle(handle);
+    }
+    ULARGE_INTEGER total{};
+    if (!drive.size_known && GetDiskFreeSpaceExA(root.c_str(), nullptr, &total, nullptr)) {
+        drive.size_known = true;
+        drive.size = total.QuadPart;
+    }
+    return drive;
+}
+
+// Physical drives are numbered from 0; numbers can be left free when disks are removed.
+constexpr int max_physical_drives = 32;
+
+}  // namespace
+
+std::vector<DriveInfo> list_drives()
+{
+    // A drive without media must not pop up a message box.
+    const UINT previous_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    std::vector<DriveInfo> drives;
+    const DWORD letters = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i)
+        if (letters & (DWORD{1} << i)) drives.push_back(describe_drive_letter(static_cast<char>('A' + i)));
+    for (int n = 0; n < max_physical_drives; ++n) {
+        DriveInfo drive;
+        drive.path = "\\\\.\\PhysicalDrive" + std::to_string(n);
+        drive.type = "disk";
+        bool readable = false;
+        const HANDLE handle = open_device(drive.path, readable);
+        if (handle == INVALID_HANDLE_VALUE) continue;
+        if (readable) query_length(handle, drive);
+        query_storage(handle, drive);
+        CloseHandle(handle);
+        drives.push_back(drive);
+    }
+    SetErrorMode(previous_mode);
+    return drives;
+}
+
+}  // namespace platform

@@ -28,5 +28,7 @@ damaged_card_packages=(libfuse3-dev fuse3 pkg-config)
 rescue_packages=(gddrescue)
 # The fuzz targets: clang with libFuzzer and the sanitizer runtimes.
 fuzz_packages=(clang libclang-rt-14-dev)
+# Reading the run reports in the end-to-end tests.
+report_packages=(python3)
 # Building and checking the release packages.
 package_packages=(dpkg-dev unzip)

@@ -13,6 +13,17 @@ namespace {
 // taken for its end (32 MiB), so that a dead device cannot keep a scan going for ever.
 constexpr std::int64_t max_unreadable_run = 65536;
 
+// Adds `count` sectors from `offset` to the runs of unreadable sectors, extending the last run when they follow it.
+void note_unreadable_sectors(CardReader& reader, std::uint64_t offset, std::int64_t count)
+{
+    std::vector<SectorRun>& runs = reader.unreadable_runs;
+    if (!runs.empty() && runs.back().offset + runs.back().count * card_sector_size == offset) {
+        runs.back().count += count;
+        return;
+    }
+    runs.push_back(SectorRun{offset, count});
+}
+
 // Reads at most the rest of one sector, alone, so that only that sector is lost if it fails.
 CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
 {
@@ -50,6 +61,7 @@ CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
     if (reader.length_known) next = std::min(next, std::max(reader.length, reader.position));
     if (reader.skipped_sectors == 0) reader.first_skipped = sector_start;
     ++reader.skipped_sectors;
+    note_unreadable_sectors(reader, sector_start, 1);
     ++reader.unreadable_run;
     const std::size_t skipped = static_cast<std::size_t>(next - reader.position);
     if (reader.hooks.image != nullptr) image_skip(*reader.hooks.image, reader.position, skipped);
@@ -100,8 +112,9 @@ CardPiece skip_unlisted_sectors(CardReader& reader)
     }
     if (reader.length_known) next = std::min(next, std::max(reader.length, reader.position));
     if (reader.skipped_sectors == 0) reader.first_skipped = sector_start;
-    reader.skipped_sectors +=
-        static_cast<std::int64_t>((next - sector_start + card_sector_size - 1) / card_sector_size);
+    const auto sectors = static_cast<std::int64_t>((next - sector_start + card_sector_size - 1) / card_sector_size);
+    reader.skipped_sectors += sectors;
+    note_unreadable_sectors(reader, sector_start, sectors);
     const std::uint64_t skipped = next - reader.position;
     if (reader.hooks.image != nullptr) image_skip(*reader.hooks.image, reader.position, skipped);
     reader.position = next;

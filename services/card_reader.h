@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -17,6 +18,12 @@ struct FinishedAreas;
 struct ReaderHooks {
     CardImage* image = nullptr;                // receives every byte read, and every sector stepped over
     const FinishedAreas* readable = nullptr;   // only whole sectors in these areas are read; others are unreadable
+};
+
+// A run of sectors in a row that could not be read.
+struct SectorRun {
+    std::uint64_t offset = 0;  // volume offset of the first sector of the run
+    std::int64_t count = 0;    // sectors in the run
 };
 
 // What one read of the card gave.
@@ -39,6 +46,7 @@ struct CardReader {
     bool reposition = false;           // the volume's own position is not `position` after a failure
     bool ended = false;
     ReaderHooks hooks;
+    std::vector<SectorRun> unreadable_runs;  // the skipped sectors, as runs in a row
 };
 
 // Makes a reader of `volume` from byte `offset`; `positioned` is false when the volume cannot be positioned there.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "services/console.h"
+#include "textcard/repeated_lines.h"
 
 namespace {
 
@@ -82,8 +83,24 @@ bool replace_content(const DaySortSetup& setup, const std::string& name, const s
     return stored;
 }
 
-// Sorts the day file `name`, printing its name and status lines; false after printing why it stopped.
-bool sort_day_file(const DaySortSetup& setup, const std::string& name)
+// Takes a sorted day file into the report: its lines, and an entry when the sort rewrote a file the scan had not written.
+void note_sorted_file(const DaySortSetup& setup, const std::string& name, std::size_t lines, std::size_t dropped,
+                      bool rewritten)
+{
+    RunReport* report = setup.report;
+    if (report == nullptr) return;
+    report->duplicates_dropped += static_cast<std::int64_t>(dropped);
+    const bool listed = std::any_of(report->files.begin(), report->files.end(),
+                                    [&](const ReportFile& file) { return file.name == name; });
+    if (!listed && !rewritten) return;
+    ReportFile& file = report->files[report_file_index(*report, name)];
+    file.day_file = true;
+    file.lines_after_sort = static_cast<std::int64_t>(lines);
+}
+
+// Sorts the day file `name`, printing its name and status lines, and adds the repeats it
+// dropped to `dropped`; false after printing why it stopped.
+bool sort_day_file(const DaySortSetup& setup, const std::string& name, std::int64_t& dropped)
 {
     say("%s   \n", name.c_str());
     InputFile* input = platform::open_input_file(setup.directory, name);
@@ -104,6 +121,8 @@ bool sort_day_file(const DaySortSetup& setup, const std::string& name)
     std::vector<std::string_view> pieces = split_line_pieces(content);
     const bool in_order = std::is_sorted(pieces.begin(), pieces.end(), piece_before);
     if (!in_order) std::stable_sort(pieces.begin(), pieces.end(), piece_before);
+    const std::size_t repeats = setup.unique ? drop_repeated_pieces(pieces) : 0;
+    const bool rewrite = !in_order || repeats != 0;
 
     // Checked first, as the new file is renamed over the old one, which a read-only file would not stop.
     if (!platform::can_open_for_writing(setup.directory, name)) {
@@ -112,10 +131,12 @@ bool sort_day_file(const DaySortSetup& setup, const std::string& name)
     }
     say("Writing file...\r");
     // A file already in order would be written back byte for byte the same.
-    if (!in_order && !replace_content(setup, name, pieces)) {
+    if (rewrite && !replace_content(setup, name, pieces)) {
         say("Cannot write file.\n");
         return false;
     }
+    dropped += static_cast<std::int64_t>(repeats);
+    note_sorted_file(setup, name, pieces.size(), repeats, rewrite);
     return true;
 }
 
@@ -172,7 +193,9 @@ int sort_day_files(const DaySortSetup& setup)
         say("Cannot find any files to sort.\n");
         return 1;
     }
+    std::int64_t dropped = 0;
     for (const std::string& name : names)
-        if (!sort_day_file(setup, name)) return 1;
+        if (!sort_day_file(setup, name, dropped)) return 1;
+    if (setup.unique) say("%lld duplicate lines dropped.\n", static_cast<long long>(dropped));
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "services/run_report.h"
 
 // Where the sorting pass works and how it stores a rewritten file. The defaults are the
 // real ones; tests replace the storing steps to make them fail.
@@ -23,6 +24,10 @@ struct DaySortSetup {
     // Renames the new file over the day file in a directory; false when it cannot.
     std::function<bool(const std::string& dir, const std::string& from, const std::string& to)> replace_file =
         platform::replace_file;
+    // Keeps one copy of lines that are equal byte for byte, and prints how many were dropped.
+    bool unique = false;
+    // Receives the lines of each sorted file and the repeats dropped; nullptr when no report is kept.
+    RunReport* report = nullptr;
 };
 
 // True when `name` matches "20??????.txt" with exactly one character for each '?'

@@ -8,6 +8,7 @@
 #include "services/card_reader.h"
 #include "services/console.h"
 #include "services/dates.h"
+#include "textcard/line_checksum.h"
 
 // The scan works as if it read the volume as a byte stream: one byte per iteration
 // while looking for the lead-in "20", then the rest of a candidate line as one bounded
@@ -69,6 +70,12 @@ struct ScanState {
     std::int64_t day_bound = 0;        // the date bound of the open day file
     std::string pending;               // accepted lines not yet handed to the day file
     std::vector<std::int64_t> date_bounds = std::vector<std::int64_t>(date_slots, 0);
+    bool verify_crc = false;           // checksums are checked: for --check-crc or for the report
+    std::size_t report_file = 0;       // the report's entry of the open day file
+    std::int64_t found = 0;            // well-formed lines of any date
+    std::int64_t in_range = 0;
+    std::int64_t written = 0;
+    std::int64_t crc_mismatches = 0;   // in-range lines whose checksum does not match
 };
 
 // Makes at least `wanted` unwalked bytes of the segment available unless it ends first; returns how many are.
@@ -163,6 +170,15 @@ bool report_write_failure(ScanState& scan)
     return false;
 }
 
+// Counts a line stored in the report's entry `file` and takes its stamp.
+void note_stored_line(RunReport& report, std::size_t file, const unsigned char* remainder)
+{
+    ++report.files[file].records;
+    char stamp[14] = {'2', '0'};
+    std::memcpy(stamp + lead_in_length, remainder, sizeof stamp - lead_in_length);
+    note_written_stamp(report, stamp);
+}
+
 // Appends the accepted line "20" + `remainder` to the day file of `date_text`, opening
 // that file when the line's date differs from the open one's; false after printing why not.
 bool store_line(ScanState& scan, const unsigned char* remainder, const char* date_text, std::int64_t bound)
@@ -179,9 +195,15 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
             return false;
         }
         scan.day_bound = bound;
+        if (scan.setup->report != nullptr) {
+            scan.report_file = report_file_index(*scan.setup->report, name);
+            scan.setup->report->files[scan.report_file].day_file = true;
+        }
     }
     scan.pending.append(date_text, lead_in_length);
     scan.pending.append(reinterpret_cast<const char*>(remainder), remainder_length);
+    ++scan.written;
+    if (scan.setup->report != nullptr) note_stored_line(*scan.setup->report, scan.report_file, remainder);
     if (scan.pending.size() >= write_chunk && !flush_day_file(scan)) return report_write_failure(scan);
     return true;
 }
@@ -194,7 +216,14 @@ bool consider_line(ScanState& scan, const unsigned char* remainder)
     std::memcpy(date_text + 2, remainder, 6);
     date_text[8] = '\0';
     const std::int64_t bound = date_bound_of(scan, date_text);
-    if (bound == 0 || bound < scan.start_bound || bound > scan.end_bound) return true;
+    if (bound == 0) return true;
+    ++scan.found;
+    if (bound < scan.start_bound || bound > scan.end_bound) return true;
+    ++scan.in_range;
+    if (scan.verify_crc && !line_checksum_matches(remainder)) {
+        ++scan.crc_mismatches;
+        if (scan.setup->check_crc) return true;
+    }
     return store_line(scan, remainder, date_text, bound);
 }
 
@@ -247,6 +276,19 @@ Step scan_candidate(ScanState& scan, VolumeWindow& window)
     return meets_end ? Step::segment_ended : Step::go_on;
 }
 
+// Hands the counts of the scan to the report, when one is kept.
+void fill_report(const ScanState& scan, const CardReader& reader, const VolumeWindow& window)
+{
+    RunReport* report = scan.setup->report;
+    if (report == nullptr) return;
+    report->records_found = scan.found;
+    report->records_in_range = scan.in_range;
+    report->records_written = scan.written;
+    report->crc_mismatches = scan.crc_mismatches;
+    report->interrupted = window.interrupted;
+    note_card_reading(*report, reader);
+}
+
 }  // namespace
 
 int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t end_bound, const TextScanSetup& setup)
@@ -256,6 +298,7 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     scan.setup = &setup;
     scan.start_bound = start_bound;
     scan.end_bound = end_bound;
+    scan.verify_crc = setup.check_crc || setup.report != nullptr;
     bool positioned = false;
     CardReader reader = start_card_reader(volume, 0, positioned);
     reader.hooks = setup.reader_hooks;
@@ -278,19 +321,25 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
         }
         if (!skip_to_lead_in(scan, window)) continue;
         const Step step = scan_candidate(scan, window);
-        if (step == Step::failed) return text_scan_failed;
+        if (step == Step::failed) {
+            fill_report(scan, reader, window);
+            return text_scan_failed;
+        }
         if (step == Step::segment_ended) {
             if (window.volume_ended) break;
             start_next_segment(scan, window);
         }
     }
 
-    if (!close_day_file(scan)) {
+    const bool closed = close_day_file(scan);
+    fill_report(scan, reader, window);
+    if (!closed) {
         say("Cannot write output file.\n");
         return text_scan_failed;
     }
     if (window.interrupted) say("\nProcessing terminated\r");
     say("\n");
     report_unreadable_sectors(reader);
+    if (setup.check_crc) say("%lld lines with a wrong checksum dropped.\n", static_cast<long long>(scan.crc_mismatches));
     return reader.skipped_sectors == 0 && !window.interrupted ? text_scan_complete : text_scan_incomplete;
 }

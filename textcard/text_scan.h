@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "services/card_reader.h"
+#include "services/run_report.h"
 
 // Where a text scan puts its day files and how it reaches them. The defaults are
 // the real ones; tests replace the file operations to watch them or make them fail.
@@ -28,6 +29,10 @@ struct TextScanSetup {
     std::function<bool(OutputFile*)> close_day_file = platform::close_file;
     // The image to fill and the areas to read, when the options ask for them.
     ReaderHooks reader_hooks;
+    // Leaves out in-range lines whose checksum does not match their payload.
+    bool check_crc = false;
+    // Receives the counts of the scan; nullptr when no report is kept.
+    RunReport* report = nullptr;
 };
 
 // What a text scan returns.

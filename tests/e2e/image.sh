@@ -81,6 +81,11 @@ same_text "--help console" "${banner}"'Use: RecoverQelSD DriveLetter StartDate E
      Specify 4-character ID for QelD cards
   --image FILE           save an image of the card into the new FILE, and a rescue mapfile FILE.map
   --mapfile FILE         read only the sectors that the rescue mapfile FILE marks as read ('"'+'"')
+  -C, --output-dir DIR   write the day files or upload files into the existing directory DIR
+  --report FILE          write a JSON report of the run into FILE
+  --unique               text cards: keep one copy of lines that are equal byte for byte in the day files
+  --check-crc            text cards: leave out lines whose checksum does not match their data
+  --list                 list the drives and devices that can hold a card, and stop
   --help                 print this help and stop
   --version              print the version and stop
 ' out
