@@ -110,6 +110,8 @@ for map in missing.map gap.map; do
     same_status "mapfile $map" 1
     same_text "mapfile $map console" "${banner}Cannot read mapfile '$map'."$'\n' out
 done
+# Listed into a file made beforehand: a redirection of the pipeline itself could race the listing.
+: >files
 ls | grep -v wine-stderr >files
 same_text "nothing written on refusal" $'files\ngap.map\nout\ntaken.img\n' files
 cd ..
