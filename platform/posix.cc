@@ -225,17 +225,18 @@ LocalOffset local_offset_at(std::int64_t seconds)
 // The standard time of a zone is the smaller of its two offsets: daylight saving always
 // moves clocks forward, as Windows sees every zone. Some zones are described the other way
 // round (Irish summer time as the standard, winter as a negative saving), so the saving flag
-// alone does not tell; half a year away lies the other half of the zone's year.
+// alone does not tell. The offsets of the months around the day, taken where the saving flag
+// differs from the day's own, give the other half of the zone's year.
 std::int64_t local_standard_midnight(int year, int month, int day)
 {
     constexpr std::int64_t day_seconds = 86400;
-    constexpr std::int64_t half_year = 183 * day_seconds;
+    constexpr std::int64_t month_seconds = 30 * day_seconds;
     const std::int64_t utc_midnight = days_since_epoch(year, month, day) * day_seconds;
     const std::int64_t noon = utc_midnight + day_seconds / 2;
     const LocalOffset here = local_offset_at(noon);
     long standard = here.seconds_east;
-    for (const std::int64_t other : {noon - half_year, noon + half_year}) {
-        const LocalOffset there = local_offset_at(other);
+    for (int months = -6; months <= 6; ++months) {
+        const LocalOffset there = local_offset_at(noon + months * month_seconds);
         // Only a change of saving counts, not a zone's move to another standard time.
         if (there.daylight_saving != here.daylight_saving) standard = std::min(standard, there.seconds_east);
     }
