@@ -44,6 +44,10 @@ step "text cards end to end (Windows, Wine)" bash tests/e2e/text_card.sh windows
 step "interrupts end to end (native)" bash tests/e2e/interrupt.sh build/RecoverQelSD
 step "damaged cards end to end (native)" bash tests/e2e/damaged_card.sh native build/RecoverQelSD build/tests
 step "damaged cards end to end (Windows, Wine)" bash tests/e2e/damaged_card.sh windows build-windows/RecoverQelSD.exe build/tests
+step "two runs in one directory end to end (native)" bash tests/e2e/directory_lock.sh native build/RecoverQelSD build/tests
+step "two runs in one directory end to end (Windows, Wine)" bash tests/e2e/directory_lock.sh windows build-windows/RecoverQelSD.exe build/tests
+step "full disks end to end (native)" bash tests/e2e/full_disk.sh native build/RecoverQelSD build/tests
+step "full disks end to end (Windows, Wine)" bash tests/e2e/full_disk.sh windows build-windows/RecoverQelSD.exe build/tests
 step "release packages (.deb, .tar.gz, Windows zip)" bash tests/e2e/packages.sh build build-windows
 
 # The native tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer. A sanitizer
@@ -54,6 +58,8 @@ step "binary cards end to end (sanitizers)" sanitized bash tests/e2e/binary_card
 step "text cards end to end (sanitizers)" sanitized bash tests/e2e/text_card.sh native build-asan/RecoverQelSD
 step "interrupts end to end (sanitizers)" sanitized bash tests/e2e/interrupt.sh build-asan/RecoverQelSD
 step "damaged cards end to end (sanitizers)" sanitized bash tests/e2e/damaged_card.sh native build-asan/RecoverQelSD build-asan/tests
+step "two runs in one directory end to end (sanitizers)" sanitized bash tests/e2e/directory_lock.sh native build-asan/RecoverQelSD build-asan/tests
+step "full disks end to end (sanitizers)" sanitized bash tests/e2e/full_disk.sh native build-asan/RecoverQelSD build-asan/tests
 step "fuzz targets, 15 s each" bash fuzz/run.sh 15
 
 if [ "${#failed[@]}" -ne 0 ]; then
