@@ -48,6 +48,7 @@ step "two runs in one directory end to end (native)" bash tests/e2e/directory_lo
 step "two runs in one directory end to end (Windows, Wine)" bash tests/e2e/directory_lock.sh windows build-windows/RecoverQelSD.exe build/tests
 step "full disks end to end (native)" bash tests/e2e/full_disk.sh native build/RecoverQelSD build/tests
 step "full disks end to end (Windows, Wine)" bash tests/e2e/full_disk.sh windows build-windows/RecoverQelSD.exe build/tests
+step "closing the console end to end (Windows, Wine)" bash tests/e2e/console_close.sh windows build-windows/RecoverQelSD.exe build/tests build-windows/tests
 step "release packages (.deb, .tar.gz, Windows zip)" bash tests/e2e/packages.sh build build-windows
 
 # The native tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer. A sanitizer
