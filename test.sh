@@ -48,6 +48,11 @@ step "images and mapfiles end to end (native)" bash tests/e2e/image.sh native bu
 step "images and mapfiles end to end (Windows, Wine)" bash tests/e2e/image.sh windows build-windows/RecoverQelSD.exe build/tests
 step "reports and recovery options end to end (native)" bash tests/e2e/report.sh native build/RecoverQelSD build/tests
 step "reports and recovery options end to end (Windows, Wine)" bash tests/e2e/report.sh windows build-windows/RecoverQelSD.exe build/tests
+step "two runs in one directory end to end (native)" bash tests/e2e/directory_lock.sh native build/RecoverQelSD build/tests
+step "two runs in one directory end to end (Windows, Wine)" bash tests/e2e/directory_lock.sh windows build-windows/RecoverQelSD.exe build/tests
+step "full disks end to end (native)" bash tests/e2e/full_disk.sh native build/RecoverQelSD build/tests
+step "full disks end to end (Windows, Wine)" bash tests/e2e/full_disk.sh windows build-windows/RecoverQelSD.exe build/tests
+step "closing the console end to end (Windows, Wine)" bash tests/e2e/console_close.sh windows build-windows/RecoverQelSD.exe build/tests build-windows/tests
 step "release packages (.deb, .tar.gz, Windows zip)" bash tests/e2e/packages.sh build build-windows
 
 # The native tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer. A sanitizer
@@ -60,6 +65,8 @@ step "interrupts end to end (sanitizers)" sanitized bash tests/e2e/interrupt.sh 
 step "damaged cards end to end (sanitizers)" sanitized bash tests/e2e/damaged_card.sh native build-asan/RecoverQelSD build-asan/tests
 step "images and mapfiles end to end (sanitizers)" sanitized bash tests/e2e/image.sh native build-asan/RecoverQelSD build-asan/tests
 step "reports and recovery options end to end (sanitizers)" sanitized bash tests/e2e/report.sh native build-asan/RecoverQelSD build-asan/tests
+step "two runs in one directory end to end (sanitizers)" sanitized bash tests/e2e/directory_lock.sh native build-asan/RecoverQelSD build-asan/tests
+step "full disks end to end (sanitizers)" sanitized bash tests/e2e/full_disk.sh native build-asan/RecoverQelSD build-asan/tests
 step "fuzz targets, 15 s each" bash fuzz/run.sh 15
 
 if [ "${#failed[@]}" -ne 0 ]; then

@@ -1,5 +1,7 @@
 #include "app/run.h"
 
+#include <utility>
+
 #include "app/arguments.h"
 #include "app/drive_list.h"
 #include "app/options.h"
@@ -33,17 +35,37 @@ int run_binary_card(const RunParams& params, const RunOptions& options, const st
     return finish_reading_aids(aids) ? result : 1;
 }
 
-int run_text_card(const RunParams& params, const RunOptions& options, const std::string& heading, RunReport* report)
+// The lock file of a directory of day files; its name is never that of a day file, and it stays.
+constexpr const char* day_file_lock_name = "RecoverQelSD.lock";
+// How often a waiting run tries the lock again.
+constexpr int lock_retry_milliseconds = 100;
+
+// Locks the directory `dir` of day files for a text run, so that no other run appends to or
+// rewrites a day file until this one has sorted them; waits while another run holds it. Where
+// the directory cannot be locked at all, the run goes on without. False when Ctrl-C ended the wait.
+bool lock_day_file_directory(const std::string& dir, DirectoryLock*& lock)
+{
+    LockResult result = platform::try_lock_directory(dir, day_file_lock_name, lock);
+    if (result != LockResult::busy) return true;
+    say("Waiting for another run in this directory...\n");
+    while (result == LockResult::busy) {
+        if (platform::interrupt_requested()) {
+            say("Processing terminated\n");
+            return false;
+        }
+        platform::wait_milliseconds(lock_retry_milliseconds);
+        result = platform::try_lock_directory(dir, day_file_lock_name, lock);
+    }
+    return true;
+}
+
+// Scans the card into day files and sorts them; returns the exit code.
+int scan_and_sort(std::unique_ptr<CardVolume> volume, const RunParams& params, const RunOptions& options,
+                  const std::string& heading, RunReport* report)
 {
     int scanned = text_scan_failed;
     bool image_whole = true;
     {
-        // The card is read to its end and closed before the day files are sorted.
-        const std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
-        if (!volume) {
-            say("Cannot open card.\n");
-            return 1;
-        }
         ReadingAids aids;
         if (!start_reading_aids(options, heading, *volume, aids)) return 1;
         TextScanSetup scan_setup;
@@ -54,6 +76,8 @@ int run_text_card(const RunParams& params, const RunOptions& options, const std:
         scanned = scan_text_card(*volume, params.start_bound, params.end_bound, scan_setup);
         image_whole = finish_reading_aids(aids);
     }
+    // The card is read to its end and closed before the day files are sorted.
+    volume.reset();
     if (scanned == text_scan_failed) return 1;
     // What could be read is sorted even when some sectors could not.
     DaySortSetup sort_setup;
@@ -63,6 +87,23 @@ int run_text_card(const RunParams& params, const RunOptions& options, const std:
     if (sort_day_files(sort_setup) != 0) return 1;
     say("Finished.      \n");
     return scanned == text_scan_complete && image_whole ? 0 : 1;
+}
+
+int run_text_card(const RunParams& params, const RunOptions& options, const std::string& heading, RunReport* report)
+{
+    std::unique_ptr<CardVolume> volume = platform::open_card_volume(params.volume_path);
+    if (!volume) {
+        say("Cannot open card.\n");
+        return 1;
+    }
+    DirectoryLock* lock = nullptr;
+    if (!lock_day_file_directory(options.output_dir, lock)) {
+        if (report != nullptr) report->interrupted = true;
+        return 1;
+    }
+    const int result = scan_and_sort(std::move(volume), params, options, heading, report);
+    platform::release_directory_lock(lock);
+    return result;
 }
 
 // Checks the options that depend on the arguments; prints the first failure and returns false.

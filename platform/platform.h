@@ -22,6 +22,16 @@ public:
     virtual std::size_t read(void* buffer, std::size_t size, bool& error) = 0;
     // Gives the volume's length in bytes; false when it cannot tell.
     virtual bool length(std::uint64_t& bytes) = 0;
+    // Reads up to `size` bytes at `offset` past any cache, so that a failure costs no more than the device's
+    // own sectors that it touches; sets `error` on a failure. The read position is unknown afterwards.
+    virtual std::size_t read_alone(std::uint64_t offset, void* buffer, std::size_t size, bool& error)
+    {
+        if (!seek(offset)) {
+            error = true;
+            return 0;
+        }
+        return read(buffer, size, error);
+    }
 };
 
 // A source of key presses that never waits.
@@ -62,6 +72,11 @@ struct DriveInfo {
     std::string file_system;   // e.g. "FAT32"; empty when unknown
     std::string model;         // the device's model name; empty when unknown
 };
+// An exclusive lock on a directory, taken through a lock file in it.
+struct DirectoryLock;
+
+// How an attempt to lock a directory ended: taken, held by another process, or not to be had there.
+enum class LockResult { locked, busy, unavailable };
 
 namespace platform {
 
@@ -75,6 +90,12 @@ void prepare_process();
 
 // True once the operator has interrupted the program (Ctrl-C, SIGTERM, console close).
 bool interrupt_requested();
+
+// Tells a handler of a closing console, which holds the process open meanwhile, that every file is closed.
+void files_closed();
+
+// Waits about `milliseconds`; an interrupt may end the wait early.
+void wait_milliseconds(int milliseconds);
 
 // Writes `size` bytes to standard output; flushes at once when `flush` is set.
 void write_stdout(const char* text, std::size_t size, bool flush);
@@ -100,7 +121,8 @@ std::unique_ptr<KeySource> open_console_keys();
 // Creates `name` in directory `dir` (empty: the current one) for text output, never replacing a file.
 OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result);
 
-// Writes all `size` bytes to `file`; false when any byte could not be written.
+// Writes all `size` bytes to `file`, or none: when any byte cannot be written, cuts the file back
+// to its length before the call and returns false. Callers hand over whole lines only.
 bool write_file(OutputFile* file, const char* data, std::size_t size);
 
 // Flushes and closes `file`; false when anything written could not be stored.
@@ -153,6 +175,12 @@ bool is_directory(const std::string& path);
 
 // Returns the drives and block devices of the machine that can hold a card, in the system's order.
 std::vector<DriveInfo> list_drives();
+// Tries once, without waiting, to lock `dir` (empty: the current one) through the file `name` in it, which
+// is created when missing and left in place; sets `lock` when locked. The lock ends with the process at the latest.
+LockResult try_lock_directory(const std::string& dir, const std::string& name, DirectoryLock*& lock);
+
+// Releases `lock`.
+void release_directory_lock(DirectoryLock* lock);
 
 }  // namespace platform
 

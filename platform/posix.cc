@@ -3,14 +3,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 
 #include <dirent.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -21,6 +28,10 @@ struct OutputFile {
 };
 
 struct InputFile {
+    int fd;
+};
+
+struct DirectoryLock {
     int fd;
 };
 
@@ -49,16 +60,26 @@ bool write_all(int fd, const char* data, std::size_t size)
     return true;
 }
 
+// Frees memory from posix_memalign.
+struct FreeMemory {
+    void operator()(void* p) const { std::free(p); }
+};
+
 class FileVolume final : public CardVolume {
 public:
-    explicit FileVolume(int fd) : fd_(fd)
+    // `direct_fd` reads the same device past the page cache, or is -1; `sector` is its logical sector size.
+    FileVolume(int fd, int direct_fd, std::size_t sector) : fd_(fd), direct_fd_(direct_fd), sector_(sector)
     {
         // The end of a file or block device, found once; the read position stays at 0.
         const off_t end = ::lseek(fd_, 0, SEEK_END);
         length_known_ = end != static_cast<off_t>(-1) && ::lseek(fd_, 0, SEEK_SET) == 0;
         length_ = length_known_ ? static_cast<std::uint64_t>(end) : 0;
     }
-    ~FileVolume() override { ::close(fd_); }
+    ~FileVolume() override
+    {
+        ::close(fd_);
+        if (direct_fd_ >= 0) ::close(direct_fd_);
+    }
 
     bool seek(std::uint64_t offset) override
     {
@@ -85,11 +106,72 @@ public:
         return length_known_;
     }
 
+    // A block device read through the page cache fails a whole page when one of its
+    // sectors fails; reading the device's own sectors directly loses only those.
+    std::size_t read_alone(std::uint64_t offset, void* buffer, std::size_t size, bool& error) override
+    {
+        if (direct_fd_ < 0 || size == 0) return CardVolume::read_alone(offset, buffer, size, error);
+        const std::uint64_t first = offset - offset % sector_;
+        const std::uint64_t last = (offset + size + sector_ - 1) / sector_ * sector_;
+        const std::size_t span = static_cast<std::size_t>(last - first);
+        if (span > direct_capacity_) {
+            void* memory = nullptr;
+            if (::posix_memalign(&memory, std::max<std::size_t>(sector_, 4096), span) != 0) {
+                return CardVolume::read_alone(offset, buffer, size, error);
+            }
+            direct_buffer_.reset(static_cast<char*>(memory));
+            direct_capacity_ = span;
+        }
+        ssize_t got;
+        do {
+            got = ::pread(direct_fd_, direct_buffer_.get(), span, static_cast<off_t>(first));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0 && errno == EINVAL) {
+            // The device refuses direct reads after all: read through the cache from now on.
+            ::close(direct_fd_);
+            direct_fd_ = -1;
+            return CardVolume::read_alone(offset, buffer, size, error);
+        }
+        if (got < 0) {
+            error = true;
+            return 0;
+        }
+        const std::size_t skip = static_cast<std::size_t>(offset - first);
+        const std::size_t n = static_cast<std::size_t>(got) > skip ? std::min(size, static_cast<std::size_t>(got) - skip) : 0;
+        std::memcpy(buffer, direct_buffer_.get() + skip, n);
+        return n;
+    }
+
 private:
     int fd_;
+    int direct_fd_;
+    std::size_t sector_;
+    std::unique_ptr<char, FreeMemory> direct_buffer_;
+    std::size_t direct_capacity_ = 0;
     std::uint64_t length_ = 0;
     bool length_known_ = false;
 };
+
+// Opens a second descriptor of the block device `path` that reads past the page cache,
+// and gives the device's logical sector size; -1 where the device or the system offers none.
+int open_direct(const std::string& path, std::size_t& sector)
+{
+#if defined(__linux__) && defined(O_DIRECT) && defined(BLKSSZGET)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int size = 0;
+    if (::ioctl(fd, BLKSSZGET, &size) != 0 || size <= 0 || (size & (size - 1)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    sector = static_cast<std::size_t>(size);
+    return fd;
+#else
+    static_cast<void>(path);
+    static_cast<void>(sector);
+    return -1;
+#endif
+}
 
 }  // namespace
 
@@ -103,7 +185,9 @@ std::unique_ptr<CardVolume> open_card_volume(const std::string& path)
         return nullptr;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return std::make_unique<FileVolume>(fd);
+    std::size_t sector = 512;
+    const int direct_fd = S_ISBLK(st.st_mode) ? open_direct(path, sector) : -1;
+    return std::make_unique<FileVolume>(fd, direct_fd, sector);
 }
 
 bool is_volume_file(const std::string& path)
@@ -112,14 +196,53 @@ bool is_volume_file(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
+std::int64_t days_since_epoch(int year, int month, int day)
+{
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int year_of_era = y - era * 400;
+    const int day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return static_cast<std::int64_t>(era) * 146097 + day_of_era - 719468;
+}
+
+struct LocalOffset {
+    long seconds_east = 0;
+    bool daylight_saving = false;
+};
+
+LocalOffset local_offset_at(std::int64_t seconds)
+{
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm fields{};
+    if (::localtime_r(&t, &fields) == nullptr) return {};
+    return {fields.tm_gmtoff, fields.tm_isdst > 0};
+}
+
+}  // namespace
+
+// The standard time of a zone is the smaller of its two offsets: daylight saving always
+// moves clocks forward, as Windows sees every zone. Some zones are described the other way
+// round (Irish summer time as the standard, winter as a negative saving), so the saving flag
+// alone does not tell. The offsets of the months around the day, taken where the saving flag
+// differs from the day's own, give the other half of the zone's year.
 std::int64_t local_standard_midnight(int year, int month, int day)
 {
-    std::tm fields{};
-    fields.tm_mday = day;
-    fields.tm_mon = month - 1;
-    fields.tm_year = year - 1900;
-    fields.tm_isdst = 0;
-    return static_cast<std::int64_t>(std::mktime(&fields));
+    constexpr std::int64_t day_seconds = 86400;
+    constexpr std::int64_t month_seconds = 30 * day_seconds;
+    const std::int64_t utc_midnight = days_since_epoch(year, month, day) * day_seconds;
+    const std::int64_t noon = utc_midnight + day_seconds / 2;
+    const LocalOffset here = local_offset_at(noon);
+    long standard = here.seconds_east;
+    for (int months = -6; months <= 6; ++months) {
+        const LocalOffset there = local_offset_at(noon + months * month_seconds);
+        // Only a change of saving counts, not a zone's move to another standard time.
+        if (there.daylight_saving != here.daylight_saving) standard = std::min(standard, there.seconds_east);
+    }
+    return utc_midnight - standard;
 }
 
 bool utc_calendar(std::int64_t seconds, std::tm& fields)
@@ -289,6 +412,16 @@ bool interrupt_requested()
     return interrupt_seen != 0;
 }
 
+void files_closed() {}
+
+void wait_milliseconds(int milliseconds)
+{
+    struct timespec wait {};
+    wait.tv_sec = milliseconds / 1000;
+    wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    ::nanosleep(&wait, nullptr);
+}
+
 Clock& system_clock()
 {
     static SystemClock clock;
@@ -314,7 +447,12 @@ OutputFile* create_new_text_file(const std::string& dir, const std::string& name
 
 bool write_file(OutputFile* file, const char* data, std::size_t size)
 {
-    return write_all(file->fd, data, size);
+    struct stat st {};
+    const bool known = ::fstat(file->fd, &st) == 0;
+    if (write_all(file->fd, data, size)) return true;
+    // A write cut short (a full disk) leaves part of a line behind; it is taken back.
+    if (known && ::ftruncate(file->fd, st.st_size) == 0) ::lseek(file->fd, st.st_size, SEEK_SET);
+    return false;
 }
 
 bool close_file(OutputFile* file)
@@ -566,6 +704,32 @@ std::vector<DriveInfo> list_drives()
         }
     }
     return drives;
+}
+
+LockResult try_lock_directory(const std::string& dir, const std::string& name, DirectoryLock*& lock)
+{
+    lock = nullptr;
+    // Read-only is enough for a lock, so a lock file made by another user serves as well.
+    const int fd = ::open(path_in(dir, name).c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return LockResult::unavailable;
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        lock = new DirectoryLock{fd};
+        return LockResult::locked;
+    }
+    const bool busy = errno == EWOULDBLOCK;
+    ::close(fd);
+    return busy ? LockResult::busy : LockResult::unavailable;
+}
+
+void release_directory_lock(DirectoryLock* lock)
+{
+    if (lock == nullptr) return;
+    ::close(lock->fd);
+    delete lock;
 }
 
 }  // namespace platform

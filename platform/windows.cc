@@ -22,6 +22,10 @@ struct InputFile {
     int fd;
 };
 
+struct DirectoryLock {
+    HANDLE handle;
+};
+
 namespace platform {
 
 // Upload files are text-mode files: the runtime stores each "\n" as CR LF.
@@ -32,23 +36,48 @@ namespace {
 // Set by the first Ctrl-C, Ctrl-Break or console close; the scans poll it and stop in good order.
 volatile LONG interrupt_seen = 0;
 
-// The first interrupt only asks the scan to stop; for a second one the default
-// handling ends the process at once.
-BOOL WINAPI note_interrupt(DWORD)
+// Set by the main thread once every file of the run is closed; a closing console waits for it.
+HANDLE files_closed_event = nullptr;
+
+// How long a closing console is held open for the files to be closed: within the five
+// seconds Windows grants before it ends the process.
+constexpr DWORD close_wait_milliseconds = 4000;
+
+// The first interrupt only asks the scan to stop; for a second Ctrl-C the default
+// handling ends the process at once. When the console closes, or the user logs off or the
+// system shuts down, the process ends as soon as this returns, so it waits until the main
+// thread has stopped and closed its files, buffered lines written.
+BOOL WINAPI note_interrupt(DWORD event)
 {
-    return InterlockedExchange(&interrupt_seen, 1) == 0 ? TRUE : FALSE;
+    const bool first = InterlockedExchange(&interrupt_seen, 1) == 0;
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        if (files_closed_event != nullptr) WaitForSingleObject(files_closed_event, close_wait_milliseconds);
+        return TRUE;
+    }
+    return first ? TRUE : FALSE;
 }
 
 }  // namespace
 
 void prepare_process()
 {
+    files_closed_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(note_interrupt, TRUE);
 }
 
 bool interrupt_requested()
 {
     return interrupt_seen != 0;
+}
+
+void files_closed()
+{
+    if (files_closed_event != nullptr) SetEvent(files_closed_event);
+}
+
+void wait_milliseconds(int milliseconds)
+{
+    Sleep(static_cast<DWORD>(milliseconds));
 }
 
 void write_stdout(const char* text, std::size_t size, bool flush)
@@ -264,16 +293,29 @@ OutputFile* create_new_text_file(const std::string& dir, const std::string& name
     return new OutputFile{fd};
 }
 
-bool write_file(OutputFile* file, const char* data, std::size_t size)
+namespace {
+
+bool write_all(int fd, const char* data, std::size_t size)
 {
     while (size > 0) {
         const unsigned chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
-        const int n = _write(file->fd, data, chunk);
+        const int n = _write(fd, data, chunk);
         if (n <= 0) return false;
         data += n;
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+}  // namespace
+
+bool write_file(OutputFile* file, const char* data, std::size_t size)
+{
+    const __int64 before = _filelengthi64(file->fd);
+    if (write_all(file->fd, data, size)) return true;
+    // A write cut short (a full disk) leaves part of a line behind; it is taken back.
+    if (before >= 0 && _chsize_s(file->fd, before) == 0) _lseeki64(file->fd, before, SEEK_SET);
+    return false;
 }
 
 bool close_file(OutputFile* file)
@@ -564,6 +606,32 @@ std::vector<DriveInfo> list_drives()
     }
     SetErrorMode(previous_mode);
     return drives;
+}
+
+LockResult try_lock_directory(const std::string& dir, const std::string& name, DirectoryLock*& lock)
+{
+    lock = nullptr;
+    const HANDLE handle = CreateFileA(path_in(dir, name).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LockResult::unavailable;
+    OVERLAPPED whole{};
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+        lock = new DirectoryLock{handle};
+        return LockResult::locked;
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(handle);
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LockResult::busy : LockResult::unavailable;
+}
+
+void release_directory_lock(DirectoryLock* lock)
+{
+    if (lock == nullptr) return;
+    OVERLAPPED whole{};
+    UnlockFileEx(lock->handle, 0, 1, 0, &whole);
+    CloseHandle(lock->handle);
+    delete lock;
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@ namespace {
 
 // Where the length of a volume is unknown, this many unreadable sectors in a row are
 // taken for its end (32 MiB), so that a dead device cannot keep a scan going for ever.
+// Where the length is known, every sector up to it is tried, however many fail.
 constexpr std::int64_t max_unreadable_run = 65536;
 
 // Adds `count` sectors from `offset` to the runs of unreadable sectors, extending the last run when they follow it.
@@ -27,20 +28,17 @@ void note_unreadable_sectors(CardReader& reader, std::uint64_t offset, std::int6
 // Reads at most the rest of one sector, alone, so that only that sector is lost if it fails.
 CardPiece read_one_sector(CardReader& reader, void* buffer, std::size_t size)
 {
-    if ((reader.length_known && reader.position >= reader.length) || reader.unreadable_run >= max_unreadable_run) {
+    const bool at_end = reader.length_known ? reader.position >= reader.length
+                                            : reader.unreadable_run >= max_unreadable_run;
+    if (at_end) {
         reader.ended = true;
         return {0, 0, true};
     }
     std::size_t want = std::min<std::uint64_t>(size, card_sector_size - reader.position % card_sector_size);
     if (reader.length_known) want = std::min<std::uint64_t>(want, reader.length - reader.position);
     bool error = false;
-    std::size_t got = 0;
     // A failed read leaves the volume's position unknown, so every careful read says where.
-    if (reader.volume->seek(reader.position)) {
-        got = reader.volume->read(buffer, want, error);
-    } else {
-        error = true;
-    }
+    const std::size_t got = reader.volume->read_alone(reader.position, buffer, want, error);
     // Bytes of a read that failed are not kept: the whole rest of the sector is stepped over.
     if (reader.hooks.image != nullptr && (got == want || !error))
         image_store(*reader.hooks.image, reader.position, buffer, got);
@@ -158,6 +156,8 @@ CardPiece read_card(CardReader& reader, void* buffer, std::size_t size)
     const std::uint64_t block_end = reader.position + size;
     if (reader.hooks.image != nullptr) image_store(*reader.hooks.image, reader.position, buffer, got);
     reader.position += got;
+    // Any sector read ends a run of unreadable ones.
+    if (got != 0) reader.unreadable_run = 0;
     if (got == size) return {got, 0, false};
     if (!error) {
         reader.ended = true;

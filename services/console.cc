@@ -27,6 +27,6 @@ void say(const char* format, ...)
         text = large.data();
     }
     va_end(again);
-    const bool status_line = length > 0 && text[length - 1] == '\r';
-    platform::write_stdout(text, static_cast<std::size_t>(length), status_line);
+    // Flushed at once, so that a console, a log file or a pipe shows each message as it happens.
+    platform::write_stdout(text, static_cast<std::size_t>(length), true);
 }

@@ -76,6 +76,61 @@ TEST(CardReader, GivesUpOnADeadDeviceOfUnknownLength)
     EXPECT_LT(volume.reads, 80000);  // each sector alone, and a large read now and then
 }
 
+TEST(CardReader, ReadsOnThroughLongUnreadableStretches)
+{
+    struct Case {
+        const char* what;
+        bool length_known;
+        std::size_t sectors;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> bad_runs;  // [first, end) sector numbers
+    };
+    const Case cases[] = {
+        // Beyond the cap for a volume of unknown length, but this one's length is known.
+        {"one stretch of 70000 sectors", true, 75000, {{2000, 72000}}},
+        // Each stretch below the cap; the sectors read between them end the first run.
+        {"two stretches of 33000 sectors, length unknown", false, 68016, {{1000, 34000}, {34016, 67016}}},
+    };
+    for (const Case& c : cases) {
+        Bytes bytes(c.sectors * 512);
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>('a' + i % 26);
+        std::string expected(bytes.begin(), bytes.end());
+        MemoryVolume volume(bytes);
+        volume.hide_length = !c.length_known;
+        std::int64_t bad_count = 0;
+        for (const auto& [first, end] : c.bad_runs) {
+            for (std::uint64_t s = first; s < end; ++s) volume.bad_sectors.insert(s);
+            expected.replace(first * 512, (end - first) * 512, (end - first) * 512, '?');
+            bad_count += static_cast<std::int64_t>(end - first);
+        }
+        CardReader reader;
+        EXPECT_TRUE(read_all(volume, 4096, reader) == expected) << c.what;
+        EXPECT_EQ(reader.skipped_sectors, bad_count) << c.what;
+        EXPECT_EQ(reader.first_skipped, c.bad_runs.front().first * 512) << c.what;
+    }
+}
+
+TEST(DamagedCard, TextScanReadsToTheEndOfALongUnreadableStretchWithItsProgressMoving)
+{
+    const std::string line1 = "202403150000000A0102030405060708090A\r\n";
+    const std::string line2 = "202403160000000A0102030405060708090A\r\n";
+    std::string card = line1;
+    card.resize(40 * mebibyte - line2.size(), 'x');
+    card += line2;
+    MemoryVolume volume(Bytes(card.begin(), card.end()));
+    for (std::uint64_t s = 1000; s < 71000; ++s) volume.bad_sectors.insert(s);
+    TempDir dir;
+    TextScanSetup setup;
+    setup.directory = dir.path();
+    capture_output();
+    EXPECT_EQ(scan_text_card(volume, parse_date("20240301"), parse_date("20240331"), setup), text_scan_incomplete);
+    std::string expected = "Scanning card...\n";
+    for (int figure = 1; figure <= 40; ++figure) expected += std::to_string(figure) + " MBytes\r";
+    expected += "\nCannot read 70000 sectors of the card; the first at byte 512000.\n";
+    EXPECT_EQ(captured_output(), expected);
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"20240315.txt", "20240316.txt"}));
+    EXPECT_EQ(dir.read("20240316.txt"), line2);
+}
+
 TEST(CardReader, ReportsCountAndFirstPlace)
 {
     CardReader reader;
@@ -154,6 +209,43 @@ TEST(Interrupt, BinaryScanStopsBetweenBlocksWithItsSummaryAndOne)
     std::string all;
     for (const std::string& name : dir.files()) all += dir.read(name);
     EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2048);  // every line whole, the file closed
+}
+
+TEST(Interrupt, TextScanJudgesALineAcrossABlockEdgeWholeBeforeItStops)
+{
+    struct Case {
+        const char* what;
+        std::string line;      // starts 38 bytes before the edge of the first 4096-byte block
+        std::string written;   // what the scan, stopped at that edge, writes to the day file of 15 March
+    };
+    const std::string record = "202403150000000A0102030405060708090A\r\n";
+    const Case cases[] = {
+        {"a record line", record, record},
+        // Its first 38 bytes have the shape of a record line without its line end.
+        {"a longer line of hexadecimal digits", "202403150000000A0102030405060708090A0B0C\r\n", ""},
+    };
+    for (const Case& c : cases) {
+        std::string card(4096 - 38, 'x');
+        card += c.line;
+        card.resize(8192, 'y');
+        MemoryVolume volume(Bytes(card.begin(), card.end()));
+        TempDir dir;
+        TextScanSetup setup;
+        setup.directory = dir.path();
+        setup.block_size = 4096;
+        int checks = 0;
+        setup.interrupted = [&checks] { return checks++ >= 1; };  // while the line is completed
+        capture_output();
+        EXPECT_EQ(scan_text_card(volume, parse_date("20240301"), parse_date("20240331"), setup), text_scan_incomplete)
+            << c.what;
+        EXPECT_EQ(captured_output(), "Scanning card...\n\nProcessing terminated\r\n") << c.what;
+        const std::vector<std::string> files =
+            c.written.empty() ? std::vector<std::string>{} : std::vector<std::string>{"20240315.txt"};
+        EXPECT_EQ(dir.files(), files) << c.what;
+        if (!files.empty()) {
+            EXPECT_EQ(dir.read("20240315.txt"), c.written) << c.what;
+        }
+    }
 }
 
 TEST(Interrupt, TextScanStopsBetweenBlocksAndKeepsWhatItWrote)

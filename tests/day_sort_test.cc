@@ -306,16 +306,25 @@ TEST(DaySort, AFailureWhileStoringLeavesTheOldFileAsItWas)
     }
 }
 
-TEST(DaySort, ALeftoverFileBesideADayFileIsNotTouched)
+TEST(DaySort, RemovesTheNewFilesOfAnEarlierPassThatWasKilledAndNothingElse)
 {
     TempDir dir;
     dir.write("20240315.txt", line("120001") + line("120000"));
-    dir.write("20240315.txt.sorting", "left over");
+    // What a pass ended mid-way leaves beside day files, even beside one that is gone since.
+    for (const char* leftover : {"20240315.txt.sorting", "20240315.txt.sorting7", "20240316.txt.sorting42"})
+        dir.write(leftover, "left over");
+    // Names of the same look that the sorting never makes.
+    const std::vector<std::string> kept = {"20240315.txt.sorted", "20240315.txt.sorting123", "20240315.txt.sortingX",
+                                           "x0240315.txt.sorting", "notes.sorting"};
+    for (const std::string& name : kept) dir.write(name, "someone else's");
     const SortOutcome r = run_sort(setup_in(dir));
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(dir.read("20240315.txt"), line("120000") + line("120001"));
-    EXPECT_EQ(dir.read("20240315.txt.sorting"), "left over");
-    EXPECT_EQ(dir.files(), (std::vector<std::string>{"20240315.txt", "20240315.txt.sorting"}));
+    std::vector<std::string> expected = kept;
+    expected.push_back("20240315.txt");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir.files(), expected);
+    for (const std::string& name : kept) EXPECT_EQ(dir.read(name), "someone else's") << name;
 }
 
 }  // namespace

@@ -39,8 +39,8 @@ std::size_t MemoryVolume::read(void* buffer, std::size_t size, bool& error)
 
 bool MemoryVolume::length(std::uint64_t& bytes)
 {
-    bytes = bytes_.size();
-    return true;
+    bytes = hide_length ? 0 : bytes_.size();
+    return !hide_length;
 }
 
 int ScriptedKeys::next_key()

@@ -17,6 +17,7 @@ public:
     std::size_t read(void* buffer, std::size_t size, bool& error) override;
     bool length(std::uint64_t& bytes) override;
     bool refuse_seek = false;
+    bool hide_length = false;             // the volume cannot tell its length, as some devices cannot
     std::uint64_t position = 0;
     std::size_t largest_read = 0;
     std::set<std::uint64_t> bad_sectors;  // numbers of the 512-byte sectors whose reads fail

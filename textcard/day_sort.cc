@@ -40,6 +40,33 @@ std::vector<std::string> list_day_files(const std::string& dir)
     return names;
 }
 
+// True when `name` is one of the names create_replacement() gives: a day file's name, ".sorting"
+// and at most two digits.
+bool is_sort_temporary(const std::string& name)
+{
+    const std::string mark = ".sorting";
+    if (name.size() < day_file_name_length + mark.size() || !is_day_file_name(name.substr(0, day_file_name_length)) ||
+        name.compare(day_file_name_length, mark.size(), mark) != 0)
+        return false;
+    const std::string number = name.substr(day_file_name_length + mark.size());
+    return number.size() <= 2 && std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Deletes what a pass that was ended mid-way (killed, or the console closed) left of its new files.
+// Day files are sorted by one run at a time, so no other pass is writing them now.
+void remove_stale_temporaries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const char* pattern : {"20??????.txt.sorting", "20??????.txt.sorting?", "20??????.txt.sorting??"}) {
+        const std::vector<std::string> found = platform::find_entries(dir, pattern);
+        names.insert(names.end(), found.begin(), found.end());
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    for (const std::string& name : names)
+        if (is_sort_temporary(name)) platform::remove_file(dir, name);
+}
+
 // Creates a new, empty file beside `name` for its sorted content; nullptr when none can be created.
 OutputFile* create_replacement(const std::string& dir, const std::string& name, std::string& temporary)
 {
@@ -188,6 +215,7 @@ bool piece_before(std::string_view a, std::string_view b)
 int sort_day_files(const DaySortSetup& setup)
 {
     say("Sorting files...\n");
+    remove_stale_temporaries(setup.directory);
     const std::vector<std::string> names = list_day_files(setup.directory);
     if (names.empty()) {
         say("Cannot find any files to sort.\n");

@@ -88,8 +88,11 @@ std::size_t make_available(VolumeWindow& window, std::size_t wanted)
     window.begin = 0;
     while (window.end < wanted && !window.segment_ended) {
         // Ctrl-C is taken between blocks: what was read is still walked, and the files close whole.
-        if (window.interrupt_check && window.interrupt_check()) {
-            window.interrupted = window.volume_ended = window.segment_ended = true;
+        // A candidate line in the middle of its read is read to its full length first and judged,
+        // and the scan stops right after it, so that a stop never cuts a line.
+        if (!window.interrupted && window.interrupt_check && window.interrupt_check()) window.interrupted = true;
+        if (window.interrupted && window.end == 0) {
+            window.volume_ended = window.segment_ended = true;
             break;
         }
         const CardPiece piece = read_card(*window.reader, window.bytes.data() + window.end, window.block_size);
@@ -99,14 +102,6 @@ std::size_t make_available(VolumeWindow& window, std::size_t wanted)
         window.segment_ended = piece.skipped != 0 || piece.end;
     }
     return window.end - window.begin;
-}
-
-// Steps over the unreadable bytes that ended the segment, to the next segment.
-void start_next_segment(ScanState& scan, VolumeWindow& window)
-{
-    scan.counted_bytes += window.gap_bytes;
-    window.gap_bytes = 0;
-    window.segment_ended = false;
 }
 
 // Prints the progress figure of an iteration that starts with `counted` bytes counted.
@@ -120,6 +115,16 @@ void show_progress(ScanState& scan, std::uint64_t counted)
         ++scan.shown_figure;
         say("%d MBytes\r", scan.shown_figure);
     }
+}
+
+// Steps over the unreadable bytes that ended the segment, to the next segment.
+void start_next_segment(ScanState& scan, VolumeWindow& window)
+{
+    scan.counted_bytes += window.gap_bytes;
+    window.gap_bytes = 0;
+    window.segment_ended = false;
+    // The progress line moves on through a long unreadable stretch too.
+    show_progress(scan, scan.counted_bytes);
 }
 
 bool has_hex_body(const unsigned char* remainder)
@@ -309,6 +314,8 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     window.interrupt_check = setup.interrupted;
 
     for (;;) {
+        // Stopped while a candidate was completed: the rest of what was read is left.
+        if (window.interrupted && window.end != window.begin) break;
         if (make_available(window, 1) == 0) {
             if (!window.volume_ended) {
                 start_next_segment(scan, window);

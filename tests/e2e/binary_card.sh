@@ -125,18 +125,30 @@ check_upload_files "drive letter" . AB12 ../expected-uploads 0 9999999999
 cd ..
 
 # --- Date bounds are local standard-time midnights; record times are UTC ---
-# zone, offset of its standard time east of UTC in hours
-for zone in "UTC0 0" "JST-9 9" "CET-1CEST 1" "EST5EDT -5"; do
+# zone, offset of its standard time east of UTC in hours, start date. Standard time is the
+# smaller of a zone's two offsets, also where the zone's data calls winter time a negative
+# saving (Irish time); the Windows runtime reads the zone from TZ in its own notation
+# (three-letter names, its own rules of daylight saving).
+zones=("UTC0 0 20240701" "JST-9 9 20240701" "CET-1CEST 1 20240701" "EST5EDT -5 20240701")
+if [ "$MODE" = native ]; then
+    zones+=("Europe/Dublin 0 20240115" "Europe/Dublin 0 20240701" "Europe/London 0 20240701"
+        "Europe/Berlin 1 20240701" "Australia/Sydney 10 20240115")
+else
+    zones+=("GMT0IST 0 20240115" "GMT0IST 0 20240701")
+fi
+for zone in "${zones[@]}"; do
     set -- $zone
-    start=$(($(utc_seconds '2024-07-01 00:00:00') - $2 * 3600))
-    end=$(($(utc_seconds '2024-07-02 00:00:00') - $2 * 3600))
-    mkdir "tz-$1" && cd "tz-$1"
+    day=$(date -u -d "$3" +%Y-%m-%d)
+    start=$(($(utc_seconds "$day 00:00:00") - $2 * 3600))
+    end=$((start + 86400))
+    dir="tz-${1//\//-}-$3"
+    mkdir "$dir" && cd "$dir"
     "$TOOLS/make_card" binary tz.img tz-manifest --sectors 1 --seed 3 \
         --times "$((start - 3600)),$((start - 1)),$start,$((start + 43200)),$end,$((end + 1))"
     in_range tz-manifest "$start" "$end" >expected
-    TZ=$1 run_tool out tz.img 20240701 20240702 TZ01
-    same_text "time zone $1 console" "${banner}Scanning QelD card..."$'\n'"$(summary 6 3)"$'\n' out
-    check_upload_files "time zone $1" . TZ01 expected 0 9999999999
+    TZ=$1 run_tool out tz.img "$3" "$(date -u -d "$day + 1 day" +%Y%m%d)" TZ01
+    same_text "time zone $1 from $3 console" "${banner}Scanning QelD card..."$'\n'"$(summary 6 3)"$'\n' out
+    check_upload_files "time zone $1 from $3" . TZ01 expected 0 9999999999
     cd ..
 done
 

@@ -3,8 +3,11 @@
 //
 //   failing_card IMAGE SECTORS MOUNTPOINT [FUSE OPTIONS...]
 //
-// SECTORS is a comma-separated list of sector numbers. Reads go straight to this
-// program (direct_io), so every failure reaches the reader as it happens.
+// SECTORS is a comma-separated list of sector numbers (may be empty). Reads go straight
+// to this program (direct_io), so every failure reaches the reader as it happens.
+//
+// With FAILING_CARD_HOLD=SECTOR:FILE in the environment, a read that reaches sector
+// SECTOR or beyond waits until FILE exists: a card that stalls where a test wants it to.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
@@ -18,6 +21,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +30,17 @@ const char card_path[] = "/card.img";
 int image_fd = -1;
 off_t image_size = 0;
 std::set<off_t> bad_sectors;
+off_t hold_sector = -1;
+std::string hold_file;
+
+// Waits while a read up to `end` reaches the held sector and the hold file is missing.
+void wait_for_hold(off_t end)
+{
+    if (hold_sector < 0 || end <= hold_sector * 512) return;
+    struct stat st {};
+    const timespec pause{0, 50 * 1000 * 1000};
+    while (stat(hold_file.c_str(), &st) != 0) nanosleep(&pause, nullptr);
+}
 
 int card_getattr(const char* path, struct stat* st, fuse_file_info*)
 {
@@ -63,6 +78,7 @@ int card_read(const char*, char* buffer, size_t size, off_t offset, fuse_file_in
 {
     if (offset >= image_size) return 0;
     if (static_cast<off_t>(size) > image_size - offset) size = static_cast<size_t>(image_size - offset);
+    wait_for_hold(offset + static_cast<off_t>(size));
     const auto bad = bad_sectors.lower_bound(offset / 512);
     if (bad != bad_sectors.end() && *bad * 512 < offset + static_cast<off_t>(size)) {
         // The good bytes before the damage come back; the read that starts on it fails.
@@ -88,6 +104,13 @@ int main(int argc, char** argv)
         char* end = nullptr;
         bad_sectors.insert(std::strtoll(p, &end, 10));
         p = *end == ',' ? end + 1 : end;
+    }
+    if (const char* hold = std::getenv("FAILING_CARD_HOLD")) {
+        const char* colon = std::strchr(hold, ':');
+        if (colon != nullptr) {
+            hold_sector = std::strtoll(hold, nullptr, 10);
+            hold_file = colon + 1;
+        }
     }
     fuse_operations operations{};
     operations.getattr = card_getattr;
