@@ -9,6 +9,7 @@
 #include "binarycard/card_record.h"
 #include "binarycard/record_line.h"
 #include "platform/platform.h"
+#include "services/io_buffer.h"
 
 constexpr std::int64_t max_lines_per_upload_file = 4097;
 
@@ -23,9 +24,8 @@ struct UploadWriter {
     std::int64_t last_creation_second = 0;
     int sequence = 0;
     StampCache stamps;
-    std::vector<char> pending;  // formatted lines not yet handed to the file: the first pending_size bytes
+    IoBuffer pending;           // formatted lines not yet handed to the file: the first pending_size bytes
     std::size_t pending_size = 0;
-    std::string line_end;       // what ends a line in the file as written
 };
 
 // Makes the writer for `identifier` that puts its files in `directory` and reads `clock`.

@@ -1,31 +1,20 @@
 #include "textcard/day_sort.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "services/console.h"
+#include "services/io_buffer.h"
 
 namespace {
 
 constexpr const char* day_file_pattern = "20??????.txt";
 constexpr std::size_t day_file_name_length = 12;
-// A line piece without a line feed ends after this many bytes.
-constexpr std::size_t max_piece_length = 38;
-// The sorted pieces are handed to the new file in chunks of about this size.
-constexpr std::size_t write_chunk = 1 << 20;
+// Room for what a file may have grown by since its length was taken.
+constexpr std::size_t read_slack = 64 * 1024;
 // How many names beside a day file are tried for its new content.
 constexpr int temporary_name_attempts = 100;
-
-// The eight bytes at `p` as a big-endian number.
-std::uint64_t big_endian_word(const char* p)
-{
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    static_assert(std::endian::native == std::endian::little);
-    return __builtin_bswap64(w);
-}
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -53,33 +42,38 @@ OutputFile* create_replacement(const std::string& dir, const std::string& name, 
     return nullptr;
 }
 
-// Writes `pieces` in order, nothing between them, in chunks; false when a byte could not be written.
-bool write_pieces(const DaySortSetup& setup, OutputFile* file, const std::vector<std::string_view>& pieces)
-{
-    std::string chunk;
-    chunk.reserve(write_chunk + max_piece_length);
-    for (const std::string_view piece : pieces) {
-        chunk.append(piece);
-        if (chunk.size() >= write_chunk) {
-            if (!setup.write_file(file, chunk.data(), chunk.size())) return false;
-            chunk.clear();
-        }
-    }
-    return chunk.empty() || setup.write_file(file, chunk.data(), chunk.size());
-}
-
-// Stores `pieces` as the new content of `name`: written whole beside it, then renamed over it,
-// so that any failure leaves the old file as it was; false when it could not.
-bool replace_content(const DaySortSetup& setup, const std::string& name, const std::vector<std::string_view>& pieces)
+// Stores the sorted line pieces of `content` as the new content of `name`: written whole beside
+// it, then renamed over it, so that any failure leaves the old file as it was; false when it could not.
+bool replace_content(const DaySortSetup& setup, const std::string& name, char* content, std::size_t size)
 {
     std::string temporary;
     OutputFile* file = create_replacement(setup.directory, name, temporary);
     if (file == nullptr) return false;
-    bool stored = write_pieces(setup, file, pieces) && setup.sync_file(file);
+    const auto write = [&setup, file](const char* data, std::size_t length) { return setup.write_file(file, data, length); };
+    bool stored = write_sorted_pieces(content, size, setup.limits, write) && setup.sync_file(file);
     stored = setup.close_file(file) && stored;
     stored = stored && setup.replace_file(setup.directory, temporary, name);
     if (!stored) platform::remove_file(setup.directory, temporary);
     return stored;
+}
+
+// Reads all of `input` into `content`, of which the first `size` bytes are then the file's; false on a read error.
+bool read_whole_file(InputFile* input, IoBuffer& content, std::size_t& size)
+{
+    std::uint64_t length = 0;
+    if (!platform::input_file_length(input, length)) length = 0;
+    content = make_io_buffer(static_cast<std::size_t>(length) + read_slack);
+    size = 0;
+    for (;;) {
+        bool error = false;
+        size += platform::read_input_file(input, content.data() + size, content.size - size, error);
+        if (error) return false;
+        if (size < content.size) return true;
+        // The file grew since its length was taken: read on into a larger buffer.
+        IoBuffer larger = make_io_buffer(content.size * 2);
+        std::memcpy(larger.data(), content.data(), size);
+        content = std::move(larger);
+    }
 }
 
 // Sorts the day file `name`, printing its name and status lines; false after printing why it stopped.
@@ -92,8 +86,9 @@ bool sort_day_file(const DaySortSetup& setup, const std::string& name)
         return false;
     }
     say("Reading file...\r");
-    std::string content;
-    const bool read = platform::read_to_end(input, content);
+    IoBuffer content;
+    std::size_t size = 0;
+    const bool read = read_whole_file(input, content, size);
     platform::close_input_file(input);
     if (!read) {
         say("Cannot read file.\n");
@@ -101,9 +96,7 @@ bool sort_day_file(const DaySortSetup& setup, const std::string& name)
     }
 
     say("Sorting data...\r");
-    std::vector<std::string_view> pieces = split_line_pieces(content);
-    const bool in_order = std::is_sorted(pieces.begin(), pieces.end(), piece_before);
-    if (!in_order) std::stable_sort(pieces.begin(), pieces.end(), piece_before);
+    const bool in_order = pieces_in_order({content.data(), size});
 
     // Checked first, as the new file is renamed over the old one, which a read-only file would not stop.
     if (!platform::can_open_for_writing(setup.directory, name)) {
@@ -112,7 +105,7 @@ bool sort_day_file(const DaySortSetup& setup, const std::string& name)
     }
     say("Writing file...\r");
     // A file already in order would be written back byte for byte the same.
-    if (!in_order && !replace_content(setup, name, pieces)) {
+    if (!in_order && !replace_content(setup, name, content.data(), size)) {
         say("Cannot write file.\n");
         return false;
     }
@@ -128,40 +121,6 @@ bool is_day_file_name(const std::string& name)
     for (std::size_t i = 0; i < 4; ++i)
         if (lower_ascii(name[8 + i]) != extension[i]) return false;
     return true;
-}
-
-std::vector<std::string_view> split_line_pieces(std::string_view content)
-{
-    std::vector<std::string_view> pieces;
-    pieces.reserve(content.size() / max_piece_length + 1);
-    while (!content.empty()) {
-        const std::size_t limit = std::min(content.size(), max_piece_length);
-        const void* line_feed = std::memchr(content.data(), '\n', limit);
-        const std::size_t length =
-            line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - content.data()) + 1
-                                 : limit;
-        pieces.push_back(content.substr(0, length));
-        content.remove_prefix(length);
-    }
-    return pieces;
-}
-
-bool piece_before(std::string_view a, std::string_view b)
-{
-    // Eight bytes at a time, read as big-endian numbers so that their order is the bytes' order.
-    const std::size_t common = std::min(a.size(), b.size());
-    std::size_t i = 0;
-    for (; i + 8 <= common; i += 8) {
-        const std::uint64_t x = big_endian_word(a.data() + i);
-        const std::uint64_t y = big_endian_word(b.data() + i);
-        if (x != y) return x < y;
-    }
-    for (; i < common; ++i) {
-        const auto x = static_cast<unsigned char>(a[i]);
-        const auto y = static_cast<unsigned char>(b[i]);
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
 }
 
 int sort_day_files(const DaySortSetup& setup)

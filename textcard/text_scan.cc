@@ -8,6 +8,7 @@
 #include "services/card_reader.h"
 #include "services/console.h"
 #include "services/dates.h"
+#include "services/io_buffer.h"
 
 // The scan works as if it read the volume as a byte stream: one byte per iteration
 // while looking for the lead-in "20", then the rest of a candidate line as one bounded
@@ -27,6 +28,9 @@ constexpr std::size_t remainder_length = 36;
 constexpr std::size_t hex_body_length = 34;
 // Accepted lines are collected and handed to the day file in pieces of about this size.
 constexpr std::size_t write_chunk = 64 * 1024;
+// Room before the block that each read fills, for the unwalked tail of the block before:
+// whole pages, so that every full block is read to a page boundary.
+constexpr std::size_t tail_room = (candidate_span + io_buffer_alignment - 1) / io_buffer_alignment * io_buffer_alignment;
 
 // Date bounds of 2000-01-01 .. 2030-12-31, 31 slots to every month, computed on first use.
 constexpr int cached_years = 31;
@@ -48,7 +52,8 @@ constexpr std::array<bool, 256> is_upper_hex = make_upper_hex_table();
 struct VolumeWindow {
     CardReader* reader = nullptr;
     std::size_t block_size = 0;
-    std::vector<unsigned char> bytes;
+    IoBuffer buffer;                // tail_room, one block, and tail_room again for reads after a short one
+    unsigned char* bytes = nullptr; // the buffer's bytes
     std::size_t begin = 0;          // next byte to walk
     std::size_t end = 0;            // one past the last byte read
     bool segment_ended = false;     // no more bytes follow in this segment
@@ -67,7 +72,8 @@ struct ScanState {
     std::int32_t shown_figure = 0;     // the last mebibyte figure printed
     OutputFile* day_file = nullptr;    // the open day file, or none
     std::int64_t day_bound = 0;        // the date bound of the open day file
-    std::string pending;               // accepted lines not yet handed to the day file
+    IoBuffer pending = make_io_buffer(write_chunk + lead_in_length + remainder_length);
+    std::size_t pending_size = 0;      // accepted lines not yet handed to the day file: the first bytes of `pending`
     std::vector<std::int64_t> date_bounds = std::vector<std::int64_t>(date_slots, 0);
 };
 
@@ -75,17 +81,19 @@ struct ScanState {
 std::size_t make_available(VolumeWindow& window, std::size_t wanted)
 {
     if (window.end - window.begin >= wanted || window.segment_ended) return window.end - window.begin;
-    // Move the unwalked tail to the front so that whole blocks fit behind it.
-    std::memmove(window.bytes.data(), window.bytes.data() + window.begin, window.end - window.begin);
-    window.end -= window.begin;
-    window.begin = 0;
-    while (window.end < wanted && !window.segment_ended) {
+    // The unwalked tail (shorter than `wanted`) goes right before the block start, so that
+    // the read after it starts on a page boundary.
+    const std::size_t rest = window.end - window.begin;
+    std::memmove(window.bytes + tail_room - rest, window.bytes + window.begin, rest);
+    window.begin = tail_room - rest;
+    window.end = tail_room;
+    while (window.end - window.begin < wanted && !window.segment_ended) {
         // Ctrl-C is taken between blocks: what was read is still walked, and the files close whole.
         if (window.interrupt_check && window.interrupt_check()) {
             window.interrupted = window.volume_ended = window.segment_ended = true;
             break;
         }
-        const CardPiece piece = read_card(*window.reader, window.bytes.data() + window.end, window.block_size);
+        const CardPiece piece = read_card(*window.reader, window.bytes + window.end, window.block_size);
         window.end += piece.bytes;
         window.gap_bytes = piece.skipped;
         window.volume_ended = piece.end;
@@ -139,9 +147,9 @@ std::int64_t date_bound_of(ScanState& scan, const char* date_text)
 // Hands the collected lines to the open day file; false when they could not all be written.
 bool flush_day_file(ScanState& scan)
 {
-    if (scan.pending.empty()) return true;
-    const bool written = scan.setup->write_day_file(scan.day_file, scan.pending.data(), scan.pending.size());
-    scan.pending.clear();
+    if (scan.pending_size == 0) return true;
+    const bool written = scan.setup->write_day_file(scan.day_file, scan.pending.data(), scan.pending_size);
+    scan.pending_size = 0;
     return written;
 }
 
@@ -180,9 +188,11 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
         }
         scan.day_bound = bound;
     }
-    scan.pending.append(date_text, lead_in_length);
-    scan.pending.append(reinterpret_cast<const char*>(remainder), remainder_length);
-    if (scan.pending.size() >= write_chunk && !flush_day_file(scan)) return report_write_failure(scan);
+    char* line = scan.pending.data() + scan.pending_size;
+    std::memcpy(line, date_text, lead_in_length);
+    std::memcpy(line + lead_in_length, remainder, remainder_length);
+    scan.pending_size += lead_in_length + remainder_length;
+    if (scan.pending_size >= write_chunk && !flush_day_file(scan)) return report_write_failure(scan);
     return true;
 }
 
@@ -202,7 +212,7 @@ bool consider_line(ScanState& scan, const unsigned char* remainder)
 // true when a '2' is next.
 bool skip_to_lead_in(ScanState& scan, VolumeWindow& window)
 {
-    const unsigned char* from = window.bytes.data() + window.begin;
+    const unsigned char* from = window.bytes + window.begin;
     const std::size_t available = window.end - window.begin;
     const auto* two = static_cast<const unsigned char*>(std::memchr(from, '2', available));
     const std::size_t skipped = two != nullptr ? static_cast<std::size_t>(two - from) : available;
@@ -219,7 +229,7 @@ enum class Step { go_on, segment_ended, failed };
 Step scan_candidate(ScanState& scan, VolumeWindow& window)
 {
     const std::size_t available = make_available(window, candidate_span);
-    const unsigned char* lead_in = window.bytes.data() + window.begin;
+    const unsigned char* lead_in = window.bytes + window.begin;
     scan.counted_bytes += 1;
     if (available == 1) {
         // The read after the '2' meets the end of the segment.
@@ -261,7 +271,9 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     VolumeWindow window;
     window.reader = &reader;
     window.block_size = std::max<std::size_t>(setup.block_size, 1);
-    window.bytes.resize(candidate_span + window.block_size);
+    // A read that follows a short one starts up to a candidate's span past the block start.
+    window.buffer = make_io_buffer(tail_room + window.block_size + tail_room);
+    window.bytes = reinterpret_cast<unsigned char*>(window.buffer.data());
     window.interrupt_check = setup.interrupted;
 
     for (;;) {

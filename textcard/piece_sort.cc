@@ -1,0 +1,317 @@
+#include "textcard/piece_sort.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "services/io_buffer.h"
+
+// The sort works on a 16-byte entry per piece: a 64-bit key made of the eight bytes
+// that follow the prefix that all pieces share (for a day file "20YYMMDD", so the
+// key is the time of day and the record type), and the piece's place. Entries are
+// sorted by key with a radix sort; pieces with equal keys are then ordered by a full
+// comparison. A file with more pieces than one chunk holds is sorted chunk by chunk,
+// each chunk's bytes rearranged in place, and the sorted chunks are merged.
+
+namespace {
+
+// Sorted pieces are handed on in blocks of about this size.
+constexpr std::size_t write_block = std::size_t{1} << 20;
+
+// The eight bytes at `p` as a big-endian number, so that numbers compare as the bytes do.
+std::uint64_t big_endian_word(const char* p)
+{
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    static_assert(std::endian::native == std::endian::little);
+    return __builtin_bswap64(w);
+}
+
+// One piece to sort: its key and where it lies (offset in the content << 8 | length).
+struct Entry {
+    std::uint64_t key;
+    std::uint64_t place;
+};
+
+std::uint64_t place_of(std::size_t offset, std::size_t length) { return std::uint64_t{offset} << 8 | length; }
+std::size_t offset_of(const Entry& e) { return static_cast<std::size_t>(e.place >> 8); }
+std::size_t length_of(const Entry& e) { return static_cast<std::size_t>(e.place & 0xFF); }
+
+// The key of a piece whose first `shared` bytes all pieces share: its next eight bytes,
+// with zeros past its end, so that a smaller key always means an earlier piece.
+std::uint64_t key_of(const char* piece, std::size_t length, std::size_t shared)
+{
+    if (length >= shared + 8) return big_endian_word(piece + shared);
+    char padded[8] = {};
+    if (length > shared) std::memcpy(padded, piece + shared, length - shared);
+    return big_endian_word(padded);
+}
+
+// How many leading bytes `a` and `b` share, at most `limit`.
+std::size_t shared_prefix(const char* a, const char* b, std::size_t limit)
+{
+    std::size_t i = 0;
+    while (i < limit && a[i] == b[i]) ++i;
+    return i;
+}
+
+// Sorts `n` entries by key, stably, with `spare` room for as many; returns where they ended up.
+// Each key byte of a day file's lines takes only a few values (digits), so every byte is first
+// replaced by its rank among the values that occur at its place: that keeps the order of the
+// keys and packs them into few bits, which then take two or three passes of 11 bits each.
+Entry* radix_sort(Entry* entries, Entry* spare, std::size_t n)
+{
+    std::size_t byte_counts[8][256] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = entries[i].key;
+        for (int b = 0; b < 8; ++b) ++byte_counts[b][(k >> (8 * b)) & 0xFF];
+    }
+    std::uint64_t rank[8][256];
+    int total_bits = 0;
+    for (int b = 0; b < 8; ++b) {
+        int distinct = 0;
+        for (int v = 0; v < 256; ++v) {
+            rank[b][v] = static_cast<std::uint64_t>(distinct) << total_bits;
+            if (byte_counts[b][v] != 0) ++distinct;
+        }
+        total_bits += distinct <= 1 ? 0 : static_cast<int>(std::bit_width(static_cast<unsigned>(distinct - 1)));
+    }
+    if (total_bits == 0) return entries;
+
+    const int passes = (total_bits + 10) / 11;
+    const int digit_bits = (total_bits + passes - 1) / passes;
+    const std::size_t digits = std::size_t{1} << digit_bits;
+    const std::uint64_t digit_mask = digits - 1;
+    std::vector<std::size_t> counts(digits * static_cast<std::size_t>(passes), 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = entries[i].key;
+        std::uint64_t packed = 0;
+        for (int b = 0; b < 8; ++b) packed |= rank[b][(k >> (8 * b)) & 0xFF];
+        entries[i].key = packed;
+        for (int p = 0; p < passes; ++p) ++counts[p * digits + ((packed >> (p * digit_bits)) & digit_mask)];
+    }
+    Entry* from = entries;
+    Entry* to = spare;
+    for (int p = 0; p < passes; ++p) {
+        std::size_t* count = counts.data() + p * digits;
+        const int shift = p * digit_bits;
+        if (count[(from[0].key >> shift) & digit_mask] == n) continue;
+        std::size_t sum = 0;
+        for (std::size_t v = 0; v < digits; ++v) {
+            const std::size_t c = count[v];
+            count[v] = sum;
+            sum += c;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const Entry e = from[i];
+            to[count[(e.key >> shift) & digit_mask]++] = e;
+        }
+        std::swap(from, to);
+    }
+    return from;
+}
+
+// Orders entries of equal key by the whole piece; equal pieces are alike, so any order of them will do.
+void order_equal_keys(const char* content, Entry* entries, std::size_t n)
+{
+    const auto before = [content](const Entry& a, const Entry& b) {
+        return piece_before({content + offset_of(a), length_of(a)}, {content + offset_of(b), length_of(b)});
+    };
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && entries[j].key == entries[i].key) ++j;
+        if (j - i > 1) std::sort(entries + i, entries + j, before);
+        i = j;
+    }
+}
+
+// Collects bytes into a page-aligned block and hands full blocks on.
+struct BlockWriter {
+    const std::function<bool(const char*, std::size_t)>* write = nullptr;
+    IoBuffer block = make_io_buffer(write_block + max_piece_length);
+    std::size_t used = 0;
+    bool failed = false;
+
+    void put(const char* data, std::size_t size)
+    {
+        std::memcpy(block.data() + used, data, size);
+        used += size;
+        if (used >= write_block) flush();
+    }
+
+    bool flush()
+    {
+        if (used != 0 && !failed) failed = !(*write)(block.data(), used);
+        used = 0;
+        return !failed;
+    }
+};
+
+// A sorted stretch of the content, read piece by piece during the merge.
+struct RunCursor {
+    const char* next = nullptr;  // the current piece
+    const char* end = nullptr;
+    std::size_t length = 0;      // of the current piece
+    std::uint64_t key = 0;       // of the current piece
+};
+
+void load_piece(RunCursor& run, std::size_t shared)
+{
+    run.length = piece_length_at(run.next, static_cast<std::size_t>(run.end - run.next));
+    run.key = key_of(run.next, run.length, shared);
+}
+
+// True when the current piece of `a` sorts after that of `b`.
+bool run_after(const RunCursor& a, const RunCursor& b)
+{
+    if (a.key != b.key) return a.key > b.key;
+    return piece_before({b.next, b.length}, {a.next, a.length});
+}
+
+// Merges the sorted runs, whose pieces all share their first `shared` bytes, into `out`.
+void merge_runs(std::vector<RunCursor>& runs, std::size_t shared, BlockWriter& out)
+{
+    std::vector<RunCursor> heap;
+    for (RunCursor run : runs) {
+        if (run.next == run.end) continue;
+        load_piece(run, shared);
+        heap.push_back(run);
+    }
+    std::make_heap(heap.begin(), heap.end(), run_after);
+    while (!heap.empty() && !out.failed) {
+        std::pop_heap(heap.begin(), heap.end(), run_after);
+        RunCursor& run = heap.back();
+        out.put(run.next, run.length);
+        run.next += run.length;
+        if (run.next == run.end) {
+            heap.pop_back();
+            continue;
+        }
+        load_piece(run, shared);
+        std::push_heap(heap.begin(), heap.end(), run_after);
+    }
+}
+
+}  // namespace
+
+std::size_t piece_length_at(const char* data, std::size_t remaining)
+{
+    const std::size_t limit = std::min(remaining, max_piece_length);
+    const void* line_feed = std::memchr(data, '\n', limit);
+    return line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - data) + 1 : limit;
+}
+
+std::vector<std::string_view> split_line_pieces(std::string_view content)
+{
+    std::vector<std::string_view> pieces;
+    pieces.reserve(content.size() / max_piece_length + 1);
+    while (!content.empty()) {
+        const std::size_t length = piece_length_at(content.data(), content.size());
+        pieces.push_back(content.substr(0, length));
+        content.remove_prefix(length);
+    }
+    return pieces;
+}
+
+bool piece_before(std::string_view a, std::string_view b)
+{
+    // Eight bytes at a time, read as big-endian numbers so that their order is the bytes' order.
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    for (; i + 8 <= common; i += 8) {
+        const std::uint64_t x = big_endian_word(a.data() + i);
+        const std::uint64_t y = big_endian_word(b.data() + i);
+        if (x != y) return x < y;
+    }
+    for (; i < common; ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+bool pieces_in_order(std::string_view content)
+{
+    std::string_view previous;
+    for (std::size_t at = 0; at < content.size();) {
+        const std::string_view piece = content.substr(at, piece_length_at(content.data() + at, content.size() - at));
+        if (piece_before(piece, previous)) return false;
+        previous = piece;
+        at += piece.size();
+    }
+    return true;
+}
+
+bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits& limits,
+                         const std::function<bool(const char* data, std::size_t size)>& write)
+{
+    BlockWriter out;
+    out.write = &write;
+    if (size == 0) return true;
+
+    // A last piece shorter than 38 bytes without a line feed would run into the next piece
+    // once moved, so it stays at the end of the content as a run of its own. After the last
+    // line feed, pieces are 38 bytes each but the last.
+    std::size_t body = size;
+    if (content[size - 1] != '\n') {
+        std::size_t after = size;  // just past the last line feed
+        while (after > 0 && content[after - 1] != '\n') --after;
+        body = size - (size - after) % max_piece_length;
+    }
+
+    const std::size_t chunk_pieces = std::max<std::size_t>(limits.chunk_pieces, 1);
+    const std::size_t chunk_bytes = std::max(limits.chunk_bytes, max_piece_length);
+    const std::size_t capacity = std::min(chunk_pieces, body + 1);
+    // Either half also takes a chunk's bytes while they are put in order.
+    const std::size_t half = std::max(capacity * sizeof(Entry), std::min(chunk_bytes, body + 1));
+    const IoBuffer keys = make_io_buffer(half);
+    const IoBuffer spare = make_io_buffer(half);
+    auto* entries = reinterpret_cast<Entry*>(keys.data());
+    auto* spare_entries = reinterpret_cast<Entry*>(spare.data());
+
+    std::vector<RunCursor> runs;
+    std::size_t shared_all = max_piece_length;  // bytes that every piece of every chunk shares
+    for (std::size_t start = 0; start < body;) {
+        // Cut the next chunk and find what its pieces share.
+        std::size_t n = 0;
+        std::size_t at = start;
+        std::size_t shared = max_piece_length;
+        while (at < body && n < chunk_pieces) {
+            const std::size_t length = piece_length_at(content + at, body - at);
+            if (n > 0 && at + length - start > chunk_bytes) break;
+            shared = std::min({shared, length, shared_prefix(content + start, content + at, std::min(shared, length))});
+            entries[n++].place = place_of(at, length);
+            at += length;
+        }
+        shared_all = std::min({shared_all, shared,
+                               shared_prefix(content, content + start, std::min(shared_all, shared))});
+        for (std::size_t i = 0; i < n; ++i)
+            entries[i].key = key_of(content + offset_of(entries[i]), length_of(entries[i]), shared);
+        Entry* sorted = radix_sort(entries, spare_entries, n);
+        order_equal_keys(content, sorted, n);
+
+        if (start == 0 && at == body && body == size) {
+            // One chunk and nothing else: write the pieces straight from the entries.
+            for (std::size_t i = 0; i < n && !out.failed; ++i) out.put(content + offset_of(sorted[i]), length_of(sorted[i]));
+            return out.flush();
+        }
+        // Put the chunk's bytes in order in place, through the half of the memory not holding the entries.
+        char* scratch = sorted == entries ? spare.data() : keys.data();
+        std::size_t o = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::memcpy(scratch + o, content + offset_of(sorted[i]), length_of(sorted[i]));
+            o += length_of(sorted[i]);
+        }
+        std::memcpy(content + start, scratch, o);
+        runs.push_back({content + start, content + at, 0, 0});
+        start = at;
+    }
+    if (body < size) {
+        runs.push_back({content + body, content + size, 0, 0});
+        shared_all = std::min({shared_all, size - body, shared_prefix(content, content + body, std::min(shared_all, size - body))});
+    }
+    merge_runs(runs, shared_all, out);
+    return out.flush();
+}
