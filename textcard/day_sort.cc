@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "services/console.h"
 #include "services/io_buffer.h"
@@ -42,27 +43,14 @@ OutputFile* create_replacement(const std::string& dir, const std::string& name, 
     return nullptr;
 }
 
-// Stores the sorted line pieces of `content` as the new content of `name`: written whole beside
-// it, then renamed over it, so that any failure leaves the old file as it was; false when it could not.
-bool replace_content(const DaySortSetup& setup, const std::string& name, char* content, std::size_t size)
-{
-    std::string temporary;
-    OutputFile* file = create_replacement(setup.directory, name, temporary);
-    if (file == nullptr) return false;
-    const auto write = [&setup, file](const char* data, std::size_t length) { return setup.write_file(file, data, length); };
-    bool stored = write_sorted_pieces(content, size, setup.limits, write) && setup.sync_file(file);
-    stored = setup.close_file(file) && stored;
-    stored = stored && setup.replace_file(setup.directory, temporary, name);
-    if (!stored) platform::remove_file(setup.directory, temporary);
-    return stored;
-}
-
-// Reads all of `input` into `content`, of which the first `size` bytes are then the file's; false on a read error.
+// Reads all of `input` into `content` (kept from file to file and grown as needed), of which the
+// first `size` bytes are then the file's; false on a read error.
 bool read_whole_file(InputFile* input, IoBuffer& content, std::size_t& size)
 {
     std::uint64_t length = 0;
     if (!platform::input_file_length(input, length)) length = 0;
-    content = make_io_buffer(static_cast<std::size_t>(length) + read_slack);
+    const std::size_t wanted = static_cast<std::size_t>(length) + read_slack;
+    if (content.size < wanted) content = make_io_buffer(wanted);
     size = 0;
     for (;;) {
         bool error = false;
@@ -76,36 +64,103 @@ bool read_whole_file(InputFile* input, IoBuffer& content, std::size_t& size)
     }
 }
 
-// Sorts the day file `name`, printing its name and status lines; false after printing why it stopped.
-bool sort_day_file(const DaySortSetup& setup, const std::string& name)
+// What reading and sorting a day file gave, before anything about it is printed.
+enum class Prepared { sorted, in_order, cannot_open, cannot_read };
+
+// Memory and work that the pass carries from one day file to the next.
+struct SortPass {
+    IoBuffer content;             // the bytes of the file in hand
+    std::size_t size = 0;
+    PieceSortMemory memory;
+    SortedPieces sorted;
+    // The storing of the file written last (sync, close, rename), which runs on a second
+    // thread while the next file is read and sorted.
+    std::thread store;
+    bool stored = true;
+};
+
+// Reads and sorts the day file `name` without printing anything.
+Prepared prepare_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass)
 {
-    say("%s   \n", name.c_str());
     InputFile* input = platform::open_input_file(setup.directory, name);
-    if (input == nullptr) {
+    if (input == nullptr) return Prepared::cannot_open;
+    const bool read = read_whole_file(input, pass.content, pass.size);
+    platform::close_input_file(input);
+    if (!read) return Prepared::cannot_read;
+    // A file already in order would be written back byte for byte the same.
+    if (pieces_in_order({pass.content.data(), pass.size})) return Prepared::in_order;
+    pass.sorted = sort_pieces(pass.content.data(), pass.size, setup.limits, pass.memory);
+    return Prepared::sorted;
+}
+
+// Waits for the storing of the file written last; false when it failed.
+bool wait_for_store(SortPass& pass)
+{
+    if (pass.store.joinable()) pass.store.join();
+    const bool stored = pass.stored;
+    pass.stored = true;
+    return stored;
+}
+
+// Makes the new content of `temporary`, written whole, the content of `name` on a second thread:
+// synced, closed and renamed over it, so that any failure leaves the old file as it was.
+void store_in_background(const DaySortSetup& setup, OutputFile* file, const std::string& temporary,
+                         const std::string& name, SortPass& pass)
+{
+    pass.store = std::thread([&setup, file, temporary, name, &pass] {
+        bool stored = setup.sync_file(file);
+        stored = setup.close_file(file) && stored;
+        stored = stored && setup.replace_file(setup.directory, temporary, name);
+        if (!stored) platform::remove_file(setup.directory, temporary);
+        pass.stored = stored;
+    });
+}
+
+// Writes the sorted pieces of the file in hand beside `name` and starts storing them over it;
+// false when they could not be written (nothing of them is left behind then).
+bool write_replacement(const DaySortSetup& setup, const std::string& name, SortPass& pass)
+{
+    std::string temporary;
+    OutputFile* file = create_replacement(setup.directory, name, temporary);
+    if (file == nullptr) return false;
+    const auto write = [&setup, file](const char* data, std::size_t length) { return setup.write_file(file, data, length); };
+    if (!write_pieces(pass.sorted, write)) {
+        setup.close_file(file);
+        platform::remove_file(setup.directory, temporary);
+        return false;
+    }
+    store_in_background(setup, file, temporary, name, pass);
+    return true;
+}
+
+// Sorts the day file `name`, printing its name and status lines; false after printing why it stopped.
+// The file is read and sorted before the file before it is known to be stored, so that the two
+// overlap; its lines are printed only after that, so the console reads as if one came after the other.
+bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass)
+{
+    const Prepared prepared = prepare_day_file(setup, name, pass);
+    if (!wait_for_store(pass)) {
+        say("Cannot write file.\n");
+        return false;
+    }
+    say("%s   \n", name.c_str());
+    if (prepared == Prepared::cannot_open) {
         say("Cannot open file for reading.\n");
         return false;
     }
     say("Reading file...\r");
-    IoBuffer content;
-    std::size_t size = 0;
-    const bool read = read_whole_file(input, content, size);
-    platform::close_input_file(input);
-    if (!read) {
+    if (prepared == Prepared::cannot_read) {
         say("Cannot read file.\n");
         return false;
     }
-
     say("Sorting data...\r");
-    const bool in_order = pieces_in_order({content.data(), size});
-
     // Checked first, as the new file is renamed over the old one, which a read-only file would not stop.
     if (!platform::can_open_for_writing(setup.directory, name)) {
         say("Cannot open file for writing.\n");
         return false;
     }
     say("Writing file...\r");
-    // A file already in order would be written back byte for byte the same.
-    if (!in_order && !replace_content(setup, name, content.data(), size)) {
+    if (prepared == Prepared::sorted && !write_replacement(setup, name, pass)) {
         say("Cannot write file.\n");
         return false;
     }
@@ -131,7 +186,14 @@ int sort_day_files(const DaySortSetup& setup)
         say("Cannot find any files to sort.\n");
         return 1;
     }
-    for (const std::string& name : names)
-        if (!sort_day_file(setup, name)) return 1;
-    return 0;
+    SortPass pass;
+    for (const std::string& name : names) {
+        if (!sort_day_file(setup, name, pass)) {
+            wait_for_store(pass);
+            return 1;
+        }
+    }
+    if (wait_for_store(pass)) return 0;
+    say("Cannot write file.\n");
+    return 1;
 }

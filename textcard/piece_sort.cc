@@ -28,11 +28,7 @@ std::uint64_t big_endian_word(const char* p)
     return __builtin_bswap64(w);
 }
 
-// One piece to sort: its key and where it lies (offset in the content << 8 | length).
-struct Entry {
-    std::uint64_t key;
-    std::uint64_t place;
-};
+using Entry = PieceEntry;
 
 std::uint64_t place_of(std::size_t offset, std::size_t length) { return std::uint64_t{offset} << 8 | length; }
 std::size_t offset_of(const Entry& e) { return static_cast<std::size_t>(e.place >> 8); }
@@ -170,10 +166,11 @@ bool run_after(const RunCursor& a, const RunCursor& b)
 }
 
 // Merges the sorted runs, whose pieces all share their first `shared` bytes, into `out`.
-void merge_runs(std::vector<RunCursor>& runs, std::size_t shared, BlockWriter& out)
+void merge_runs(const std::vector<PieceRun>& runs, std::size_t shared, BlockWriter& out)
 {
     std::vector<RunCursor> heap;
-    for (RunCursor run : runs) {
+    for (const PieceRun& stretch : runs) {
+        RunCursor run{stretch.begin, stretch.end, 0, 0};
         if (run.next == run.end) continue;
         load_piece(run, shared);
         heap.push_back(run);
@@ -244,12 +241,11 @@ bool pieces_in_order(std::string_view content)
     return true;
 }
 
-bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits& limits,
-                         const std::function<bool(const char* data, std::size_t size)>& write)
+SortedPieces sort_pieces(char* content, std::size_t size, const PieceSortLimits& limits, PieceSortMemory& memory)
 {
-    BlockWriter out;
-    out.write = &write;
-    if (size == 0) return true;
+    SortedPieces result;
+    result.content = content;
+    if (size == 0) return result;
 
     // A last piece shorter than 38 bytes without a line feed would run into the next piece
     // once moved, so it stays at the end of the content as a run of its own. After the last
@@ -266,12 +262,11 @@ bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits&
     const std::size_t capacity = std::min(chunk_pieces, body + 1);
     // Either half also takes a chunk's bytes while they are put in order.
     const std::size_t half = std::max(capacity * sizeof(Entry), std::min(chunk_bytes, body + 1));
-    const IoBuffer keys = make_io_buffer(half);
-    const IoBuffer spare = make_io_buffer(half);
-    auto* entries = reinterpret_cast<Entry*>(keys.data());
-    auto* spare_entries = reinterpret_cast<Entry*>(spare.data());
+    if (memory.keys.size < half) memory.keys = make_io_buffer(half);
+    if (memory.spare.size < half) memory.spare = make_io_buffer(half);
+    auto* entries = reinterpret_cast<Entry*>(memory.keys.data());
+    auto* spare_entries = reinterpret_cast<Entry*>(memory.spare.data());
 
-    std::vector<RunCursor> runs;
     std::size_t shared_all = max_piece_length;  // bytes that every piece of every chunk shares
     for (std::size_t start = 0; start < body;) {
         // Cut the next chunk and find what its pieces share.
@@ -293,25 +288,46 @@ bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits&
         order_equal_keys(content, sorted, n);
 
         if (start == 0 && at == body && body == size) {
-            // One chunk and nothing else: write the pieces straight from the entries.
-            for (std::size_t i = 0; i < n && !out.failed; ++i) out.put(content + offset_of(sorted[i]), length_of(sorted[i]));
-            return out.flush();
+            // One chunk and nothing else: the pieces are written straight from the entries.
+            result.entries = sorted;
+            result.count = n;
+            return result;
         }
         // Put the chunk's bytes in order in place, through the half of the memory not holding the entries.
-        char* scratch = sorted == entries ? spare.data() : keys.data();
+        char* scratch = sorted == entries ? memory.spare.data() : memory.keys.data();
         std::size_t o = 0;
         for (std::size_t i = 0; i < n; ++i) {
             std::memcpy(scratch + o, content + offset_of(sorted[i]), length_of(sorted[i]));
             o += length_of(sorted[i]);
         }
         std::memcpy(content + start, scratch, o);
-        runs.push_back({content + start, content + at, 0, 0});
+        result.runs.push_back({content + start, content + at});
         start = at;
     }
     if (body < size) {
-        runs.push_back({content + body, content + size, 0, 0});
+        result.runs.push_back({content + body, content + size});
         shared_all = std::min({shared_all, size - body, shared_prefix(content, content + body, std::min(shared_all, size - body))});
     }
-    merge_runs(runs, shared_all, out);
+    result.shared = shared_all;
+    return result;
+}
+
+bool write_pieces(const SortedPieces& sorted, const std::function<bool(const char* data, std::size_t size)>& write)
+{
+    BlockWriter out;
+    out.write = &write;
+    if (sorted.runs.empty()) {
+        for (std::size_t i = 0; i < sorted.count && !out.failed; ++i)
+            out.put(sorted.content + offset_of(sorted.entries[i]), length_of(sorted.entries[i]));
+    } else {
+        merge_runs(sorted.runs, sorted.shared, out);
+    }
     return out.flush();
+}
+
+bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits& limits,
+                         const std::function<bool(const char* data, std::size_t size)>& write)
+{
+    PieceSortMemory memory;
+    return write_pieces(sort_pieces(content, size, limits, memory), write);
 }

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string_view>
 #include <vector>
+
+#include "services/io_buffer.h"
 
 // A line piece without a line feed ends after this many bytes.
 constexpr std::size_t max_piece_length = 38;
@@ -33,8 +36,43 @@ struct PieceSortLimits {
     std::size_t chunk_bytes = std::size_t{12} << 20;  // must fit in half the keys' memory
 };
 
-// Hands the line pieces of `content` to `write`, in ascending order (duplicates kept, nothing
-// between them), in blocks of about a mebibyte; `content` may be reordered while sorting.
-// Returns false as soon as `write` does.
+// One piece to sort: its key (the eight bytes after the prefix that all pieces share) and
+// where it lies (its offset in the content << 8 | its length).
+struct PieceEntry {
+    std::uint64_t key;
+    std::uint64_t place;
+};
+
+// A stretch of the content whose pieces stand in ascending order.
+struct PieceRun {
+    const char* begin;
+    const char* end;
+};
+
+// Memory that the sorts of successive files share, so that each sort need not take fresh pages.
+struct PieceSortMemory {
+    IoBuffer keys;
+    IoBuffer spare;
+};
+
+// The line pieces of a content in ascending order, ready to be written: either the entries of
+// its one chunk, or sorted runs of its bytes to be merged. Valid while the content and memory are.
+struct SortedPieces {
+    const char* content = nullptr;
+    const PieceEntry* entries = nullptr;  // the pieces in order, when `runs` is empty
+    std::size_t count = 0;
+    std::vector<PieceRun> runs;
+    std::size_t shared = 0;               // how many leading bytes all pieces share
+};
+
+// Sorts the line pieces of `content` within the memory `limits` allow beside it, reordering
+// `content` in place where it takes more than one chunk.
+SortedPieces sort_pieces(char* content, std::size_t size, const PieceSortLimits& limits, PieceSortMemory& memory);
+
+// Hands the pieces of `sorted` to `write` in order, nothing between them, in blocks of about a
+// mebibyte; returns false as soon as `write` does.
+bool write_pieces(const SortedPieces& sorted, const std::function<bool(const char* data, std::size_t size)>& write);
+
+// Sorts and writes the line pieces of `content`, as sort_pieces and write_pieces do.
 bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits& limits,
                          const std::function<bool(const char* data, std::size_t size)>& write);
