@@ -87,10 +87,9 @@ Prepared prepare_day_file(const DaySortSetup& setup, const std::string& name, So
     const bool read = read_whole_file(input, pass.content, pass.size);
     platform::close_input_file(input);
     if (!read) return Prepared::cannot_read;
-    // A file already in order would be written back byte for byte the same.
-    if (pieces_in_order({pass.content.data(), pass.size})) return Prepared::in_order;
     pass.sorted = sort_pieces(pass.content.data(), pass.size, setup.limits, pass.memory);
-    return Prepared::sorted;
+    // A file already in order would be written back byte for byte the same.
+    return pass.sorted.in_order ? Prepared::in_order : Prepared::sorted;
 }
 
 // Waits for the storing of the file written last; false when it failed.

@@ -108,6 +108,29 @@ Entry* radix_sort(Entry* entries, Entry* spare, std::size_t n)
     return from;
 }
 
+// Cuts the chunk of at most `max_pieces` pieces and `max_bytes` bytes (at least one piece) that starts
+// at `start`, before `end`, into `entries`; sets `shared` to how many leading bytes its pieces share
+// and clears `in_order` when a piece sorts before the one before it. Returns the number of pieces.
+std::size_t cut_chunk(const char* content, std::size_t start, std::size_t end, std::size_t max_pieces,
+                      std::size_t max_bytes, Entry* entries, std::size_t& shared, bool& in_order)
+{
+    std::size_t n = 0;
+    std::size_t at = start;
+    std::size_t previous = 0;
+    shared = max_piece_length;
+    while (at < end && n < max_pieces) {
+        const std::size_t length = piece_length_at(content + at, end - at);
+        if (n > 0 && at + length - start > max_bytes) break;
+        shared = std::min({shared, length, shared_prefix(content + start, content + at, std::min(shared, length))});
+        if (in_order && n > 0 && piece_before({content + at, length}, {content + previous, at - previous}))
+            in_order = false;
+        entries[n++].place = place_of(at, length);
+        previous = at;
+        at += length;
+    }
+    return n;
+}
+
 // Orders entries of equal key by the whole piece; equal pieces are alike, so any order of them will do.
 void order_equal_keys(const char* content, Entry* entries, std::size_t n)
 {
@@ -120,6 +143,16 @@ void order_equal_keys(const char* content, Entry* entries, std::size_t n)
         if (j - i > 1) std::sort(entries + i, entries + j, before);
         i = j;
     }
+}
+
+// Sorts the `n` entries of a chunk whose pieces share their first `shared` bytes; returns where they ended up.
+Entry* sort_chunk(const char* content, Entry* entries, Entry* spare, std::size_t n, std::size_t shared)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        entries[i].key = key_of(content + offset_of(entries[i]), length_of(entries[i]), shared);
+    Entry* sorted = radix_sort(entries, spare, n);
+    order_equal_keys(content, sorted, n);
+    return sorted;
 }
 
 // Collects bytes into a page-aligned block and hands full blocks on.
@@ -245,6 +278,8 @@ SortedPieces sort_pieces(char* content, std::size_t size, const PieceSortLimits&
 {
     SortedPieces result;
     result.content = content;
+    result.size = size;
+    result.in_order = size == 0;
     if (size == 0) return result;
 
     // A last piece shorter than 38 bytes without a line feed would run into the next piece
@@ -267,32 +302,31 @@ SortedPieces sort_pieces(char* content, std::size_t size, const PieceSortLimits&
     auto* entries = reinterpret_cast<Entry*>(memory.keys.data());
     auto* spare_entries = reinterpret_cast<Entry*>(memory.spare.data());
 
-    std::size_t shared_all = max_piece_length;  // bytes that every piece of every chunk shares
-    for (std::size_t start = 0; start < body;) {
-        // Cut the next chunk and find what its pieces share.
-        std::size_t n = 0;
-        std::size_t at = start;
-        std::size_t shared = max_piece_length;
-        while (at < body && n < chunk_pieces) {
-            const std::size_t length = piece_length_at(content + at, body - at);
-            if (n > 0 && at + length - start > chunk_bytes) break;
-            shared = std::min({shared, length, shared_prefix(content + start, content + at, std::min(shared, length))});
-            entries[n++].place = place_of(at, length);
-            at += length;
-        }
-        shared_all = std::min({shared_all, shared,
-                               shared_prefix(content, content + start, std::min(shared_all, shared))});
-        for (std::size_t i = 0; i < n; ++i)
-            entries[i].key = key_of(content + offset_of(entries[i]), length_of(entries[i]), shared);
-        Entry* sorted = radix_sort(entries, spare_entries, n);
-        order_equal_keys(content, sorted, n);
-
-        if (start == 0 && at == body && body == size) {
-            // One chunk and nothing else: the pieces are written straight from the entries.
-            result.entries = sorted;
+    // The whole content as one chunk, when its pieces fit: the common case, sorted without a merge.
+    if (body == size) {
+        std::size_t shared = 0;
+        bool in_order = true;
+        const std::size_t n = cut_chunk(content, 0, body, chunk_pieces, body, entries, shared, in_order);
+        if (offset_of(entries[n - 1]) + length_of(entries[n - 1]) == body) {
+            result.in_order = in_order;
+            if (in_order) return result;
+            result.entries = sort_chunk(content, entries, spare_entries, n, shared);
             result.count = n;
             return result;
         }
+    }
+    result.in_order = pieces_in_order({content, size});
+    if (result.in_order) return result;
+
+    std::size_t shared_all = max_piece_length;  // bytes that every piece of every chunk shares
+    for (std::size_t start = 0; start < body;) {
+        std::size_t shared = 0;
+        bool in_order = true;
+        const std::size_t n = cut_chunk(content, start, body, chunk_pieces, chunk_bytes, entries, shared, in_order);
+        const std::size_t at = offset_of(entries[n - 1]) + length_of(entries[n - 1]);
+        shared_all = std::min({shared_all, shared,
+                               shared_prefix(content, content + start, std::min(shared_all, shared))});
+        const Entry* sorted = sort_chunk(content, entries, spare_entries, n, shared);
         // Put the chunk's bytes in order in place, through the half of the memory not holding the entries.
         char* scratch = sorted == entries ? memory.spare.data() : memory.keys.data();
         std::size_t o = 0;
@@ -314,6 +348,7 @@ SortedPieces sort_pieces(char* content, std::size_t size, const PieceSortLimits&
 
 bool write_pieces(const SortedPieces& sorted, const std::function<bool(const char* data, std::size_t size)>& write)
 {
+    if (sorted.in_order) return sorted.size == 0 || write(sorted.content, sorted.size);
     BlockWriter out;
     out.write = &write;
     if (sorted.runs.empty()) {

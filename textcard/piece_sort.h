@@ -32,8 +32,8 @@ bool pieces_in_order(std::string_view content);
 // How much memory a piece sort may take beside the content: pieces are sorted in chunks
 // of at most this many pieces and bytes, which are then merged.
 struct PieceSortLimits {
-    std::size_t chunk_pieces = std::size_t{3} << 18;  // 786,432 pieces: 24 MiB of sort keys
-    std::size_t chunk_bytes = std::size_t{12} << 20;  // must fit in half the keys' memory
+    std::size_t chunk_pieces = std::size_t{896} << 10;  // 917,504 pieces: 28 MiB of sort keys
+    std::size_t chunk_bytes = std::size_t{14} << 20;    // sorted in place through half the keys' memory
 };
 
 // One piece to sort: its key (the eight bytes after the prefix that all pieces share) and
@@ -59,6 +59,8 @@ struct PieceSortMemory {
 // its one chunk, or sorted runs of its bytes to be merged. Valid while the content and memory are.
 struct SortedPieces {
     const char* content = nullptr;
+    std::size_t size = 0;
+    bool in_order = false;                // the content is in order as it is
     const PieceEntry* entries = nullptr;  // the pieces in order, when `runs` is empty
     std::size_t count = 0;
     std::vector<PieceRun> runs;
@@ -66,7 +68,7 @@ struct SortedPieces {
 };
 
 // Sorts the line pieces of `content` within the memory `limits` allow beside it, reordering
-// `content` in place where it takes more than one chunk.
+// `content` in place where it takes more than one chunk; tells when it is in order already.
 SortedPieces sort_pieces(char* content, std::size_t size, const PieceSortLimits& limits, PieceSortMemory& memory);
 
 // Hands the pieces of `sorted` to `write` in order, nothing between them, in blocks of about a
