@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "services/card_reader.h"
@@ -36,15 +37,6 @@ constexpr std::size_t tail_room = (candidate_span + io_buffer_alignment - 1) / i
 constexpr int cached_years = 31;
 constexpr std::size_t date_slots = cached_years * 12 * 31;
 
-constexpr std::array<bool, 256> make_upper_hex_table()
-{
-    std::array<bool, 256> table{};
-    for (int c = '0'; c <= '9'; ++c) table[c] = true;
-    for (int c = 'A'; c <= 'F'; ++c) table[c] = true;
-    return table;
-}
-
-constexpr std::array<bool, 256> is_upper_hex = make_upper_hex_table();
 
 // The part of the volume read so far and not yet walked, refilled block by block.
 // Sectors that cannot be read split the volume into segments; a segment's bytes are
@@ -75,6 +67,8 @@ struct ScanState {
     IoBuffer pending = make_io_buffer(write_chunk + lead_in_length + remainder_length);
     std::size_t pending_size = 0;      // accepted lines not yet handed to the day file: the first bytes of `pending`
     std::vector<std::int64_t> date_bounds = std::vector<std::int64_t>(date_slots, 0);
+    std::uint64_t last_date_digits = 0;  // the six date bytes of the last line looked up, or 0
+    std::int64_t last_date_bound = 0;    // ...and their date bound
 };
 
 // Makes at least `wanted` unwalked bytes of the segment available unless it ends first; returns how many are.
@@ -123,10 +117,29 @@ void show_progress(ScanState& scan, std::uint64_t counted)
     }
 }
 
+// True when each of the eight bytes of `w` is '0'..'9' or 'A'..'F'. Each range test adds a
+// constant that carries a byte into its high bit exactly when it reaches the range's bound;
+// bytes of 0x80 and more are refused first, so no addition carries into the next byte.
+bool all_upper_hex(std::uint64_t w)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = ones * 0x80;
+    if ((w & highs) != 0) return false;
+    const auto at_least = [w](unsigned bound) { return w + ones * (0x80 - bound); };
+    const std::uint64_t digit = at_least('0') & ~at_least('9' + 1);
+    const std::uint64_t letter = at_least('A') & ~at_least('F' + 1);
+    return ((digit | letter) & highs) == highs;
+}
+
+// True when the first 34 bytes of `remainder` are upper-case hexadecimal digits, checked eight at a time.
 bool has_hex_body(const unsigned char* remainder)
 {
-    for (std::size_t i = 0; i < hex_body_length; ++i)
-        if (!is_upper_hex[remainder[i]]) return false;
+    static_assert(hex_body_length == 34);
+    for (const std::size_t at : {0, 8, 16, 24, 26}) {
+        std::uint64_t w;
+        std::memcpy(&w, remainder + at, sizeof w);
+        if (!all_upper_hex(w)) return false;
+    }
     return true;
 }
 
@@ -203,7 +216,16 @@ bool consider_line(ScanState& scan, const unsigned char* remainder)
     char date_text[9] = "20";
     std::memcpy(date_text + 2, remainder, 6);
     date_text[8] = '\0';
-    const std::int64_t bound = date_bound_of(scan, date_text);
+    // Lines come in runs of one date, so the last date looked up is the likely one. The
+    // remainder has 36 bytes, so its first eight can be taken in one load.
+    std::uint64_t digits;
+    std::memcpy(&digits, remainder, sizeof digits);
+    digits &= 0xFFFFFFFFFFFF;
+    if (digits != scan.last_date_digits) {
+        scan.last_date_digits = digits;
+        scan.last_date_bound = date_bound_of(scan, date_text);
+    }
+    const std::int64_t bound = scan.last_date_bound;
     if (bound == 0 || bound < scan.start_bound || bound > scan.end_bound) return true;
     return store_line(scan, remainder, date_text, bound);
 }
