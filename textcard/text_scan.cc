@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -236,13 +237,33 @@ bool skip_to_lead_in(ScanState& scan, VolumeWindow& window)
 {
     const unsigned char* from = window.bytes + window.begin;
     const std::size_t available = window.end - window.begin;
-    const auto* two = static_cast<const unsigned char*>(std::memchr(from, '2', available));
+    // In a run of record lines the next '2' is the very next byte.
+    const auto* two = available != 0 && from[0] == '2'
+                          ? from
+                          : static_cast<const unsigned char*>(std::memchr(from, '2', available));
     const std::size_t skipped = two != nullptr ? static_cast<std::size_t>(two - from) : available;
     scan.counted_bytes += skipped;
     window.begin += skipped;
     // Those bytes were all read, so another iteration follows and starts here.
     show_progress(scan, scan.counted_bytes);
     return two != nullptr;
+}
+
+// The position of the first byte `value` among the 36 bytes at `p`, or 36 when there is none:
+// eight bytes at a time (the last word overlaps the one before), where the carry trick finds
+// the lowest byte equal to `value` in a word exactly.
+std::size_t first_of_36(const unsigned char* p, unsigned char value)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = ones * 0x80;
+    for (const std::size_t at : {0, 8, 16, 24, 28}) {
+        std::uint64_t w;
+        std::memcpy(&w, p + at, sizeof w);
+        w ^= ones * value;
+        const std::uint64_t found = (w - ones) & ~w & highs;
+        if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found)) / 8;
+    }
+    return remainder_length;
 }
 
 enum class Step { go_on, segment_ended, failed };
@@ -266,13 +287,31 @@ Step scan_candidate(ScanState& scan, VolumeWindow& window)
 
     const unsigned char* remainder = lead_in + lead_in_length;
     const std::size_t limit = std::min(available - lead_in_length, remainder_capacity);
-    const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder, '\n', limit));
-    const std::size_t consumed = line_feed != nullptr ? static_cast<std::size_t>(line_feed - remainder) + 1 : limit;
+    // A record line's line feed and any NUL lie among its first 36 bytes, which are looked at
+    // eight at a time; the rest of the read's reach only when no line feed is there.
+    const bool near_in_reach = limit >= remainder_length;
+    std::size_t consumed = limit;
+    bool found_line_feed = false;
+    if (near_in_reach) {
+        const std::size_t at = first_of_36(remainder, '\n');
+        found_line_feed = at < remainder_length;
+        if (found_line_feed) consumed = at + 1;
+    }
+    if (!found_line_feed) {
+        const std::size_t from = near_in_reach ? remainder_length : 0;
+        const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder + from, '\n', limit - from));
+        found_line_feed = line_feed != nullptr;
+        if (found_line_feed) consumed = static_cast<std::size_t>(line_feed - remainder) + 1;
+    }
     // Short of its capacity without a line feed, the read stopped at the end of the segment.
-    const bool meets_end = line_feed == nullptr && consumed < remainder_capacity;
+    const bool meets_end = !found_line_feed && consumed < remainder_capacity;
     // The remainder is measured as a string: bytes after a NUL are consumed but not counted.
-    const auto* nul = static_cast<const unsigned char*>(std::memchr(remainder, '\0', consumed));
-    const std::size_t length = nul != nullptr ? static_cast<std::size_t>(nul - remainder) : consumed;
+    std::size_t length = consumed;
+    if (near_in_reach && consumed <= remainder_length) {
+        length = std::min(consumed, first_of_36(remainder, '\0'));
+    } else if (const void* nul = std::memchr(remainder, '\0', consumed); nul != nullptr) {
+        length = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - remainder);
+    }
     scan.counted_bytes += length;
     window.begin += consumed;
     if (length == remainder_length && !consider_line(scan, remainder)) return Step::failed;
