@@ -49,6 +49,14 @@ std::uint64_t key_of(const char* piece, std::size_t length, std::size_t shared)
 std::size_t shared_prefix(const char* a, const char* b, std::size_t limit)
 {
     std::size_t i = 0;
+    for (; i + 8 <= limit; i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a + i, sizeof x);
+        std::memcpy(&y, b + i, sizeof y);
+        // On a little-endian machine the lowest differing bit lies in the first differing byte.
+        if (x != y) return i + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+    }
     while (i < limit && a[i] == b[i]) ++i;
     return i;
 }
@@ -165,7 +173,12 @@ struct BlockWriter {
 
     void put(const char* data, std::size_t size)
     {
-        std::memcpy(block.data() + used, data, size);
+        // Nearly every piece is a whole record line; a copy of known size is a few moves.
+        if (size == max_piece_length) {
+            std::memcpy(block.data() + used, data, max_piece_length);
+        } else {
+            std::memcpy(block.data() + used, data, size);
+        }
         used += size;
         if (used >= write_block) flush();
     }
