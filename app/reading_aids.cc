@@ -6,13 +6,26 @@
 
 namespace {
 
+// Reads all of `file` into `text`; false on a read error.
+bool read_text_file(InputFile* file, std::string& text)
+{
+    char chunk[64 * 1024];
+    for (;;) {
+        bool error = false;
+        const std::size_t got = platform::read_input_file(file, chunk, sizeof chunk, error);
+        text.append(chunk, got);
+        if (error) return false;
+        if (got < sizeof chunk) return true;
+    }
+}
+
 // Reads and parses the mapfile `path` into its finished areas; false when it cannot.
 bool load_finished_areas(const std::string& path, FinishedAreas& readable)
 {
     InputFile* file = platform::open_input_file("", path);
     if (file == nullptr) return false;
     std::string text;
-    const bool read = platform::read_to_end(file, text);
+    const bool read = read_text_file(file, text);
     platform::close_input_file(file);
     RescueMap map;
     if (!read || !parse_rescue_map(text, map)) return false;

@@ -1,31 +1,36 @@
 #!/usr/bin/env bash
-# Times RecoverQelSD on large card images, each beside `dd bs=1M` reading the
-# same page-cached image in the same hyperfine run, and prints a markdown table:
-# median wall time, throughput, peak resident memory, the ratio to dd and
-# whether it meets the case's goal. The straightforward reference text scan
-# (bench/reference_text_scan.cc) is timed on the two text cases where nothing
-# is in range, to show what the block scan gains.
+# Times RecoverQelSD on large card images, each case beside its floor in the same
+# hyperfine run, and prints a markdown table: median wall time, throughput, peak
+# resident memory, the floor's median, the ratio to it and whether it meets the
+# case's goal. The floor is what the machine needs at least for the case's work:
+#   read   dd bs=1M reading the page-cached image
+#   copy   that, then `cp` of the day files the tool writes into a fresh directory
+#   split  that, then `split -l 4097` of all the upload lines the tool writes
+# The straightforward reference text scan (bench/reference_text_scan.cc) can be
+# timed on the two text cases where nothing is in range, and the Windows build
+# under Wine beside the native one.
 #
 #   bench/run.sh
 #
 # Environment (all optional):
-#   BENCH_IMAGES    directory of the images and of the scratch output directories
-#                   (default build-bench/images); it needs about 4 GiB for the
-#                   images, and the in-range binary case 2.7 GB more for each
-#                   run's upload files (about 20 GB with the default 5 runs).
-#   BENCH_SIZE_MIB  image size in MiB (default 1024).
-#   BENCH_RUNS      timed runs per command (default 5, after one warm-up run).
-#   BENCH_CASES     the cases to run, by name (default all):
-#                   text-random text-dense-none text-dense-all
-#                   binary-full-none binary-full-all binary-empty
+#   BENCH_IMAGES     directory of the images and of the scratch output directories
+#                    (default build-bench/images); it needs about 5 GiB for the
+#                    images, and the in-range cases up to 2.7 GB for each run's output
+#                    (about 20 GB for the in-range binary case with the default 5 runs).
+#   BENCH_SIZE_MIB   image size in MiB (default 1024).
+#   BENCH_RUNS       timed runs per command (default 5, after one warm-up run).
+#   BENCH_CASES      the cases to run, by name (default all):
+#                    text-random text-dense-none text-years-all text-month-all
+#                    binary-full-none binary-full-all binary-empty
+#   BENCH_REFERENCE  1 (default) to time the reference text scan too, 0 not to.
+#   BENCH_WINE       1 to time the Windows build (build-bench-windows/RecoverQelSD.exe)
+#                    under Wine beside the native build too; 0 (default) not to.
 #
 # Images are made once with the project's image builder and kept; one of the
 # right size is not made again. Every run of the tool starts in an empty
 # scratch directory; the outputs of a case's runs are kept until the case is
-# over, then removed. The write-heavy cases also time dd writing as many bytes
-# as the tool writes: the least that writing the output costs on this machine.
-# Exit code 0 when every case ran and gave the expected output (goals met or
-# not), 1 otherwise.
+# over, then removed. Exit code 0 when every case ran and gave the expected
+# output (goals met or not), 1 otherwise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -36,11 +41,14 @@ build=$root/build-bench
 images=${BENCH_IMAGES:-$build/images}
 size_mib=${BENCH_SIZE_MIB:-1024}
 runs=${BENCH_RUNS:-5}
-cases=${BENCH_CASES:-text-random text-dense-none text-dense-all binary-full-none binary-full-all binary-empty}
+cases=${BENCH_CASES:-text-random text-dense-none text-years-all text-month-all binary-full-none binary-full-all binary-empty}
+with_reference=${BENCH_REFERENCE:-1}
+with_wine=${BENCH_WINE:-0}
 size=$((size_mib * 1024 * 1024))
 mkdir -p "$images"
 images=$(cd "$images" && pwd)
 scratch=$images/scratch
+kept=$images/kept
 logs=$build/bench-logs
 mkdir -p "$logs"
 
@@ -50,6 +58,17 @@ cmake --build "$build" -j"$(nproc)" --target RecoverQelSD make_card reference_te
 tool=$build/RecoverQelSD
 make_card=$build/tests/make_card
 reference=$build/bench/reference_text_scan
+exe=
+if [ "$with_wine" = 1 ]; then
+    ensure_packages "${windows_packages[@]}"
+    echo "Building the Windows Release binary in $build-windows ..." >&2
+    cmake -S . -B "$build-windows" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+    cmake --build "$build-windows" -j"$(nproc)" --target RecoverQelSD >/dev/null
+    exe=$build-windows/RecoverQelSD.exe
+    export WINEDEBUG=-all WINEPREFIX=$build-windows/wineprefix
+    [ -d "$WINEPREFIX/dosdevices" ] || wineboot -i >/dev/null 2>&1
+fi
 
 fresh_scratch() { rm -rf "$scratch" && mkdir -p "$scratch"; }
 
@@ -76,14 +95,15 @@ check_reference() {
     rm -rf "$scratch"
 }
 
-# make_image NAME MODE: makes $images/NAME.img unless it is there at the right size;
+# make_image NAME MODE [OPTIONS...]: makes $images/NAME.img unless it is there at the right size;
 # NAME.count holds the number of records the builder put in it.
 make_image() {
-    local img=$images/$1.img
+    local img=$images/$1.img mode=$2
+    shift 2
     if [ -f "$img" ] && [ -f "$img.count" ] && [ "$(stat -c %s "$img")" -eq "$size" ]; then return 0; fi
     echo "Making $img ..." >&2
     rm -f "$img.count"
-    "$make_card" "$2" "$img" "$size" --seed 1 >"$img.count.new"
+    "$make_card" "$mode" "$img" "$size" --seed 1 "$@" >"$img.count.new"
     mv "$img.count.new" "$img.count"
 }
 
@@ -91,7 +111,7 @@ make_image() {
 median_of() { awk -F, -v name="$2" '$1 == name { print $4 }' "$1"; }
 
 rows=()
-gains=()
+notes=()
 failed=()
 
 # Moves the scratch directory of the last run aside, into $trash, and starts an empty one.
@@ -105,70 +125,101 @@ rotate_scratch="mkdir -p '$trash' && { [ ! -d '$scratch' ] || mv '$scratch' \"\$
 # to reclaim the runs before it; as root only.
 drop_cache="sync && { [ ! -w /proc/sys/vm/drop_caches ] || echo 1 >/proc/sys/vm/drop_caches; }"
 
-# run_case NAME IMAGE GOAL WITH_REFERENCE EXPECT FLOOR_BYTES ARGS...: times the tool (and the
-# reference when asked) beside dd reading the image and, when the case writes FLOOR_BYTES > 0,
-# beside dd writing that many bytes into the scratch directory (the least that writing its
-# output can cost here); then measures peak memory in one more run and checks that run's output.
+# run_case NAME IMAGE GOAL FLOOR REFERENCE EXPECT ARGS...: one checked run of the tool first
+# (its peak memory, and its output kept as what the floor copies), then the tool, dd and the
+# floor timed in one hyperfine run (and the reference scan and the .exe under Wine when asked).
 run_case() {
-    local name=$1 img=$images/$2.img goal=$3 with_reference=$4 expect=$5 floor_bytes=$6
+    local name=$1 img=$images/$2.img goal=$3 floor=$4 reference_too=$5 expect=$6
     shift 6
     local args="$*" csv=$logs/$name.csv count
     count=$(cat "$img.count")
     echo "== $name" >&2
     cat "$img" >/dev/null
+
+    # The checked run: peak resident memory, and the output the floor copies.
+    rm -rf "$kept" && mkdir -p "$kept/out"
+    local status=0
+    (cd "$kept/out" && /usr/bin/time -f %M -o "$logs/$name.rss" "$tool" "$img" $args >"$logs/$name.out") || status=$?
+    local problem written
+    written=$(find "$kept/out" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f\n", s }')
+    problem=$(check_output "$expect" "$status" "$count" "$logs/$name.out" "$written") || true
+    [ -n "$problem" ] && failed+=("$name: $problem")
+    # The floor's copy reads what it copies from the page cache, as the tool reads the image.
+    local floor_command="dd if='$img' of=/dev/null bs=1M" floor_source=
+    case $floor in
+        copy)
+            floor_command+=" 2>/dev/null && cp -r '$kept/out' '$scratch/copy'"
+            floor_source="find '$kept/out' -type f -exec cat {} + >/dev/null" ;;
+        split)
+            cat "$kept"/out/*.txt >"$kept/lines"
+            rm -rf "$kept/out"
+            floor_command+=" 2>/dev/null && cd '$scratch' && split -a 5 -l 4097 '$kept/lines'"
+            floor_source="cat '$kept/lines' >/dev/null" ;;
+    esac
+
     local warm="cat '$img' >/dev/null && sync"
-    [ "$floor_bytes" -gt 0 ] && warm="$drop_cache && $warm"
-    local commands=(-n tool "cd '$scratch' && '$tool' '$img' $args"
-                    -n dd "dd if='$img' of=/dev/null bs=1M")
-    local prepares=(--prepare "$rotate_scratch && $warm" --prepare "$warm")
-    if [ "$with_reference" = yes ]; then
+    [ "$floor" != read ] && warm="$drop_cache && $warm"
+    local commands=(-n tool "cd '$scratch' && '$tool' '$img' $args")
+    local prepares=(--prepare "$rotate_scratch && $warm")
+    if [ "$floor" != read ]; then
+        commands+=(-n floor "$floor_command")
+        prepares+=(--prepare "$rotate_scratch && $warm && $floor_source")
+    fi
+    commands+=(-n dd "dd if='$img' of=/dev/null bs=1M")
+    prepares+=(--prepare "$warm")
+    if [ "$reference_too" = yes ] && [ "$with_reference" = 1 ]; then
         commands+=(-n reference "cd '$scratch' && '$reference' '$img' $args")
         prepares+=(--prepare "$rotate_scratch && $warm")
     fi
-    if [ "$floor_bytes" -gt 0 ]; then
-        commands+=(-n "dd write" "dd if=/dev/zero of='$scratch/floor' bs=1M count=$(((floor_bytes + 1048575) / 1048576))")
+    if [ -n "$exe" ]; then
+        commands+=(-n wine "cd '$scratch' && wine '$exe' '$img' $args >/dev/null")
         prepares+=(--prepare "$rotate_scratch && $warm")
     fi
     hyperfine --style basic -i --warmup 1 --runs "$runs" "${prepares[@]}" \
         --export-csv "$csv" "${commands[@]}" >"$logs/$name.txt" 2>&1
-
-    # One more run for the peak resident memory, and to check what the tool found.
-    sh -c "$rotate_scratch && $warm"
-    local status=0
-    (cd "$scratch" && /usr/bin/time -f %M -o "$logs/$name.rss" "$tool" "$img" $args >"$logs/$name.out") || status=$?
-    local problem written
-    written=$(find "$scratch" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f\n", s }')
-    problem=$(check_output "$expect" "$status" "$count" "$logs/$name.out" "$written") || true
-    rm -rf "$scratch" "$trash"
-    [ -n "$problem" ] && failed+=("$name: $problem")
+    rm -rf "$scratch" "$trash" "$kept"
     # Lets the deletion and the write-back settle before the next case is timed.
     sync
     sleep 5
 
-    local tool_median dd_median rss_kib
+    local tool_median dd_median floor_median rss_kib floor_label
     tool_median=$(median_of "$csv" tool)
     dd_median=$(median_of "$csv" dd)
+    floor_median=$dd_median
+    floor_label="dd"
+    case $floor in
+        copy) floor_median=$(median_of "$csv" floor); floor_label="dd + cp" ;;
+        split) floor_median=$(median_of "$csv" floor); floor_label="dd + split" ;;
+    esac
     rss_kib=$(tail -n 1 "$logs/$name.rss")  # after "Command exited with non-zero status" when it failed
-    rows+=("$(awk -v c="$name" -v t="$tool_median" -v d="$dd_median" -v r="$rss_kib" -v s="$size" -v g="$goal" 'BEGIN {
-        ratio = t / d
-        printf "| %s | RecoverQelSD | %.3f s | %.0f MB/s | %.1f MiB | %.3f s | %.1fx | at most %sx | %s |",
-               c, t, s / t / 1e6, r / 1024, d, ratio, g, (ratio <= g ? "yes" : "**no**")
+    rows+=("$(awk -v c="$name" -v t="$tool_median" -v f="$floor_median" -v l="$floor_label" -v r="$rss_kib" \
+        -v s="$size" -v g="$goal" 'BEGIN {
+        ratio = t / f
+        printf "| %s | RecoverQelSD | %.3f s | %.0f MB/s | %.1f MiB | %s | %.3f s | %.2fx | at most %sx | %s |",
+               c, t, s / t / 1e6, r / 1024, l, f, ratio, g, (ratio <= g ? "yes" : "**no**")
     }')")
-    if [ "$with_reference" = yes ]; then
-        local ref_median
-        ref_median=$(median_of "$csv" reference)
-        rows+=("$(awk -v c="$name" -v t="$ref_median" -v d="$dd_median" -v s="$size" 'BEGIN {
-            printf "| %s | straightforward reference scan | %.3f s | %.0f MB/s | | %.3f s | %.1fx | | |",
-                   c, t, s / t / 1e6, d, t / d
-        }')")
-        gains+=("$(awk -v c="$name" -v t="$tool_median" -v r="$ref_median" 'BEGIN {
-            printf "- %s: the tool takes %.3f s where the straightforward scan takes %.3f s (%.1fx faster)", c, t, r, r / t
+    if [ "$floor" != read ]; then
+        rows+=("$(awk -v c="$name" -v t="$dd_median" -v s="$size" 'BEGIN {
+            printf "| %s | dd alone | %.3f s | %.0f MB/s | | | | | | |", c, t, s / t / 1e6
         }')")
     fi
-    if [ "$floor_bytes" -gt 0 ]; then
-        rows+=("$(awk -v c="$name" -v t="$(median_of "$csv" "dd write")" -v d="$dd_median" -v b="$floor_bytes" 'BEGIN {
-            printf "| %s | dd writing the %.2f GB the tool writes (no tool) | %.3f s | %.0f MB/s | | %.3f s | %.1fx | | |",
-                   c, b / 1e9, t, b / t / 1e6, d, t / d
+    if [ "$reference_too" = yes ] && [ "$with_reference" = 1 ]; then
+        local ref_median
+        ref_median=$(median_of "$csv" reference)
+        rows+=("$(awk -v c="$name" -v t="$ref_median" -v f="$floor_median" -v s="$size" 'BEGIN {
+            printf "| %s | straightforward reference scan | %.3f s | %.0f MB/s | | dd | %.3f s | %.1fx | | |",
+                   c, t, s / t / 1e6, f, t / f
+        }')")
+    fi
+    if [ -n "$exe" ]; then
+        local wine_median
+        wine_median=$(median_of "$csv" wine)
+        rows+=("$(awk -v c="$name" -v t="$wine_median" -v f="$floor_median" -v l="$floor_label" -v s="$size" 'BEGIN {
+            printf "| %s | RecoverQelSD.exe under Wine | %.3f s | %.0f MB/s | | %s | %.3f s | %.2fx | | |",
+                   c, t, s / t / 1e6, l, f, t / f
+        }')")
+        notes+=("$(awk -v c="$name" -v w="$wine_median" -v t="$tool_median" 'BEGIN {
+            printf "- %s: the .exe under Wine takes %.3f s where the native build takes %.3f s (%.2fx)", c, w, t, w / t
         }')")
     fi
 }
@@ -194,13 +245,16 @@ check_output() {
     esac
 }
 
-echo "Checking the reference scan against the tool ..." >&2
-check_reference || failed+=("reference check")
+if [ "$with_reference" = 1 ]; then
+    echo "Checking the reference scan against the tool ..." >&2
+    check_reference || failed+=("reference check")
+fi
 
 for c in $cases; do
     case $c in
         text-random) make_image text-random text-random ;;
-        text-dense-*) make_image text-dense text-dense ;;
+        text-dense-none | text-month-all) make_image text-dense text-dense ;;
+        text-years-all) make_image text-years text-years --month 202101 ;;
         binary-full-*) make_image binary-full binary-full ;;
         binary-empty) make_image binary-empty binary-empty ;;
     esac
@@ -208,34 +262,37 @@ done
 
 for c in $cases; do
     case $c in
-        text-random) run_case "$c" text-random 4 yes text-none 0 20300101 20300131 ;;
-        text-dense-none) run_case "$c" text-dense 8 yes text-none 0 20300101 20300131 ;;
-        # Every line is appended to its day file, then the day file is written again sorted.
-        text-dense-all) run_case "$c" text-dense 30 no text-all $(($(cat "$images/text-dense.img.count") * 38 * 2)) \
-            20240101 20240131 ;;
-        binary-full-none) run_case "$c" binary-full 3 no binary-none 0 20300101 20300131 BNCH ;;
-        binary-full-all) run_case "$c" binary-full 40 no binary-all $(($(cat "$images/binary-full.img.count") * 38)) \
-            20231231 20240202 BNCH ;;
-        binary-empty) run_case "$c" binary-empty 2 no binary-none 0 20300101 20300131 BNCH ;;
+        text-random) run_case "$c" text-random 2 read yes text-none 20300101 20300131 ;;
+        text-dense-none) run_case "$c" text-dense 5 read yes text-none 20300101 20300131 ;;
+        # Lines of 3.4 years in time order: about 1,270 small day files, written in order.
+        text-years-all) run_case "$c" text-years 1.5 copy no text-all 20200101 20301231 ;;
+        # A month of lines in runs from random moments: 31 day files of about 29 MB, filled out
+        # of order, appended to during the scan and then rewritten sorted.
+        text-month-all) run_case "$c" text-dense 2 copy no text-all 20240101 20240131 ;;
+        binary-full-none) run_case "$c" binary-full 2 read no binary-none 20300101 20300131 BNCH ;;
+        binary-full-all) run_case "$c" binary-full 1.2 split no binary-all 20231231 20240202 BNCH ;;
+        binary-empty) run_case "$c" binary-empty 1.3 read no binary-none 20300101 20300131 BNCH ;;
         *) failed+=("unknown case $c") ;;
     esac
 done
 
+cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
 cat <<EOF
 
-Images of $size_mib MiB, page-cached; median of $runs runs after a warm-up; dd is \`dd if=IMAGE of=/dev/null bs=1M\`
-timed in the same hyperfine run; ratio = tool median / dd median; peak RSS from \`/usr/bin/time -f %M\` in one more run.
+Processor: $cpu ($(nproc) cores). Images of $size_mib MiB, page-cached; median of $runs runs after a warm-up;
+every command of a case timed in the same hyperfine run; ratio = tool median / floor median; peak RSS
+from \`/usr/bin/time -f %M\` in one more run, whose output was checked (and served as what the floor copies).
 
-| case | program | median time | throughput | peak RSS | dd median | ratio to dd | goal | met |
-|---|---|---|---|---|---|---|---|---|
+| case | program | median time | throughput | peak RSS | floor | floor median | ratio to floor | goal | met |
+|---|---|---|---|---|---|---|---|---|---|
 EOF
 printf '%s\n' "${rows[@]}"
-if [ "${#gains[@]}" -gt 0 ]; then
+if [ "${#notes[@]}" -gt 0 ]; then
     echo
-    printf '%s\n' "${gains[@]}"
+    printf '%s\n' "${notes[@]}"
 fi
 echo
-echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
+echo "Machine: $(nproc) cores, $cpu,"\
      "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM, kernel $(uname -r);"\
      "commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet HEAD 2>/dev/null || echo ' (with uncommitted changes)'); $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "hyperfine logs and the checked runs' console output: $logs"

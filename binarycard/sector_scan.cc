@@ -7,6 +7,7 @@
 
 #include "services/card_reader.h"
 #include "services/console.h"
+#include "services/io_buffer.h"
 
 namespace {
 
@@ -120,7 +121,8 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
 
     BinaryScanCounts counts;
     SectorProgress progress;
-    std::vector<std::uint8_t> block(sectors_per_read * sector_size);
+    const IoBuffer buffer = make_io_buffer(sectors_per_read * sector_size);
+    std::uint8_t* const block = reinterpret_cast<std::uint8_t*>(buffer.data());
     std::size_t filled = 0;  // bytes at the front of the block that do not make a whole sector yet
     bool stopped = false;
     bool interrupted = false;
@@ -130,20 +132,20 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
             stopped = interrupted = true;
             break;
         }
-        const CardPiece piece = read_card(reader, block.data() + filled, block.size() - filled);
+        const CardPiece piece = read_card(reader, block + filled, buffer.size - filled);
         filled += piece.bytes;
         const std::size_t sectors = filled / sector_size;
         for (std::size_t i = 0; i < sectors && !stopped; ++i) {
             stopped = pass_sector(progress, keys);
             if (stopped) break;
-            if (!walk_sector(block.data() + i * sector_size, start_bound, end_bound, writer, counts)) {
+            if (!walk_sector(block + i * sector_size, start_bound, end_bound, writer, counts)) {
                 fill_report(report, counts, reader, false);
                 say("Cannot store FTP record\n");
                 return 1;
             }
         }
         const std::size_t rest = filled - sectors * sector_size;
-        std::memmove(block.data(), block.data() + sectors * sector_size, rest);
+        std::memmove(block, block + sectors * sector_size, rest);
         filled = rest;
         if (piece.skipped != 0) {
             // The sector in progress is lost with the bytes that could not be read.

@@ -10,6 +10,10 @@ namespace {
 // Lines are collected and handed to the file in pieces of about this size.
 constexpr std::size_t write_chunk = 256 * 1024;
 
+// Every line ends in CR LF, written as these bytes on every platform (files are binary).
+constexpr char line_end[] = "\r\n";
+constexpr std::size_t line_end_length = sizeof line_end - 1;
+
 // Gives up looking for a free name after this many taken sequence numbers.
 constexpr int max_sequence = 100000;
 
@@ -62,8 +66,7 @@ UploadWriter make_upload_writer(const std::string& identifier, const std::string
     writer.identifier = identifier;
     writer.directory = directory;
     writer.clock = &clock;
-    writer.line_end = platform::text_line_end;
-    writer.pending.resize(write_chunk + max_record_line_length + writer.line_end.size());
+    writer.pending = make_io_buffer(write_chunk + max_record_line_length + line_end_length);
     return writer;
 }
 
@@ -76,8 +79,8 @@ bool write_record_line(UploadWriter& writer, const std::uint8_t* sector, const C
 
     char* line = writer.pending.data() + writer.pending_size;
     const std::size_t length = format_record_line(sector, record, writer.stamps, line);
-    std::memcpy(line + length, writer.line_end.data(), writer.line_end.size());
-    writer.pending_size += length + writer.line_end.size();
+    std::memcpy(line + length, line_end, line_end_length);
+    writer.pending_size += length + line_end_length;
     ++writer.line_count;
     if (writer.report != nullptr) {
         ++writer.report->files[writer.report_file].records;

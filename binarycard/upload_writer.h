@@ -10,6 +10,7 @@
 #include "binarycard/record_line.h"
 #include "platform/platform.h"
 #include "services/run_report.h"
+#include "services/io_buffer.h"
 
 constexpr std::int64_t max_lines_per_upload_file = 4097;
 
@@ -24,9 +25,8 @@ struct UploadWriter {
     std::int64_t last_creation_second = 0;
     int sequence = 0;
     StampCache stamps;
-    std::vector<char> pending;  // formatted lines not yet handed to the file: the first pending_size bytes
+    IoBuffer pending;           // formatted lines not yet handed to the file: the first pending_size bytes
     std::size_t pending_size = 0;
-    std::string line_end;       // what ends a line in the file as written
     RunReport* report = nullptr;  // receives each file and the lines written to it; nullptr when no report is kept
     std::size_t report_file = 0;  // the report's entry of the current upload file
 };

@@ -9,7 +9,8 @@
 //   pieces, in order, and nothing else;
 // - the other files are unchanged, the leftover is gone and no file was left behind;
 // - a second pass sorts the pieces of what the first wrote, the same way.
-// The library's own splitting and ordering are checked against the plain ones on the way.
+// The library's own splitting and ordering are checked against the plain ones on the way, and
+// the sort runs in chunks of every size, down to one piece.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -95,6 +96,12 @@ Files files_in(const std::string& dir)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzedDataProvider input(data, size);
+    // Small sort chunks, so that sorting in chunks and merging them runs on small files too.
+    PieceSortLimits limits;
+    if (input.ConsumeBool()) {
+        limits.chunk_pieces = input.ConsumeIntegralInRange<std::size_t>(1, 64);
+        limits.chunk_bytes = input.ConsumeIntegralInRange<std::size_t>(38, 600);
+    }
     const std::size_t count = input.ConsumeIntegralInRange<std::size_t>(1, std::size(day_names));
     std::vector<std::size_t> lengths(count - 1);
     for (std::size_t& length : lengths) length = input.ConsumeIntegralInRange<std::size_t>(0, 2048);
@@ -126,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     DaySortSetup setup;
     setup.directory = dir.path;
+    setup.limits = limits;
     for (int pass = 1; pass <= 2; ++pass) {
         begin_capture();
         const int result = sort_day_files(setup);

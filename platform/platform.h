@@ -80,9 +80,12 @@ enum class LockResult { locked, busy, unavailable };
 
 namespace platform {
 
-// Bytes that end one line in an upload file as the platform writes them:
-// text streams turn "\n" into CR LF on Windows; elsewhere CR LF is written as is.
-extern const char text_line_end[];
+// Returns `size` bytes (at least one) of fresh memory starting on a page boundary, taken straight from the
+// system so that freeing it gives it back; nullptr when there is none.
+void* allocate_pages(std::size_t size);
+
+// Gives back memory of `size` bytes that allocate_pages returned.
+void free_pages(void* pages, std::size_t size);
 
 // Prepares the process at start: Ctrl-C asks for a stop in good order, and a write beyond a
 // file size limit fails with an error instead of ending the process.
@@ -118,7 +121,8 @@ Clock& system_clock();
 // Returns the console keyboard; while it lives, keys are read without echo or waiting.
 std::unique_ptr<KeySource> open_console_keys();
 
-// Creates `name` in directory `dir` (empty: the current one) for text output, never replacing a file.
+// Creates `name` in directory `dir` (empty: the current one) for output of bytes unchanged
+// (line ends included), never replacing a file.
 OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result);
 
 // Writes all `size` bytes to `file`, or none: when any byte cannot be written, cuts the file back
@@ -140,8 +144,12 @@ std::vector<std::string> find_entries(const std::string& dir, const char* patter
 // Opens `name` in `dir` for reading its bytes unchanged; nullptr when it cannot or when it is no regular file.
 InputFile* open_input_file(const std::string& dir, const std::string& name);
 
-// Reads `file` from its position to its end into `content`; false on a read error.
-bool read_to_end(InputFile* file, std::string& content);
+// Gives the length in bytes of the open file `file`; false when it cannot tell.
+bool input_file_length(InputFile* file, std::uint64_t& bytes);
+
+// Reads up to `size` bytes of `file` into `buffer`, looping on short reads; fewer only at the end of
+// the file, or on a read error, which sets `error`.
+std::size_t read_input_file(InputFile* file, char* buffer, std::size_t size, bool& error);
 
 // Closes `file`.
 void close_input_file(InputFile* file);

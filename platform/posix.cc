@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -37,7 +38,16 @@ struct DirectoryLock {
 
 namespace platform {
 
-const char text_line_end[] = "\r\n";
+void* allocate_pages(std::size_t size)
+{
+    void* pages = ::mmap(nullptr, size == 0 ? 1 : size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void free_pages(void* pages, std::size_t size)
+{
+    if (pages != nullptr) ::munmap(pages, size == 0 ? 1 : size);
+}
 
 void write_stdout(const char* text, std::size_t size, bool flush)
 {
@@ -516,19 +526,25 @@ InputFile* open_input_file(const std::string& dir, const std::string& name)
     return new InputFile{fd};
 }
 
-bool read_to_end(InputFile* file, std::string& content)
+bool input_file_length(InputFile* file, std::uint64_t& bytes)
 {
-    content.clear();
     struct stat st {};
-    if (::fstat(file->fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
-    char chunk[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(file->fd, chunk, sizeof chunk);
+    if (::fstat(file->fd, &st) != 0 || st.st_size < 0) return false;
+    bytes = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+std::size_t read_input_file(InputFile* file, char* buffer, std::size_t size, bool& error)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(file->fd, buffer + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        content.append(chunk, static_cast<std::size_t>(n));
+        if (n < 0) error = true;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
+    return done;
 }
 
 void close_input_file(InputFile* file)

@@ -28,9 +28,6 @@ struct DirectoryLock {
 
 namespace platform {
 
-// Upload files are text-mode files: the runtime stores each "\n" as CR LF.
-const char text_line_end[] = "\n";
-
 namespace {
 
 // Set by the first Ctrl-C, Ctrl-Break or console close; the scans poll it and stop in good order.
@@ -78,6 +75,16 @@ void files_closed()
 void wait_milliseconds(int milliseconds)
 {
     Sleep(static_cast<DWORD>(milliseconds));
+}
+
+void* allocate_pages(std::size_t size)
+{
+    return VirtualAlloc(nullptr, size == 0 ? 1 : size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void free_pages(void* pages, std::size_t)
+{
+    if (pages != nullptr) VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 void write_stdout(const char* text, std::size_t size, bool flush)
@@ -283,7 +290,9 @@ OutputFile* create_new_text_file(const std::string& dir, const std::string& name
 {
     const std::string path = dir.empty() ? name : dir + "\\" + name;
     int fd = -1;
-    const errno_t error = _sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT,
+    // Binary: the caller writes CR LF itself, and the runtime hands each buffer to WriteFile
+    // whole instead of translating it through a small buffer of its own.
+    const errno_t error = _sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
                                    _SH_DENYNO, _S_IREAD | _S_IWRITE);
     if (error != 0 || fd < 0) {
         result = error == EEXIST ? CreateResult::exists : CreateResult::failed;
@@ -377,18 +386,26 @@ InputFile* open_input_file(const std::string& dir, const std::string& name)
     return new InputFile{fd};
 }
 
-bool read_to_end(InputFile* file, std::string& content)
+bool input_file_length(InputFile* file, std::uint64_t& bytes)
 {
-    content.clear();
     const __int64 length = _filelengthi64(file->fd);
-    if (length > 0) content.reserve(static_cast<std::size_t>(length));
-    char chunk[64 * 1024];
-    for (;;) {
-        const int n = _read(file->fd, chunk, sizeof chunk);
-        if (n < 0) return false;
-        if (n == 0) return true;
-        content.append(chunk, static_cast<std::size_t>(n));
+    if (length < 0) return false;
+    bytes = static_cast<std::uint64_t>(length);
+    return true;
+}
+
+std::size_t read_input_file(InputFile* file, char* buffer, std::size_t size, bool& error)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t left = size - done;
+        const unsigned chunk = left > (1u << 30) ? (1u << 30) : static_cast<unsigned>(left);
+        const int n = _read(file->fd, buffer + done, chunk);
+        if (n < 0) error = true;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
+    return done;
 }
 
 void close_input_file(InputFile* file)

@@ -17,7 +17,7 @@
 #include "services/crc16.h"
 #include "textcard/day_sort.h"
 #include "textcard/line_checksum.h"
-#include "textcard/repeated_lines.h"
+#include "textcard/piece_sort.h"
 #include "textcard/text_scan.h"
 #include "tests/test_support.h"
 
@@ -65,24 +65,45 @@ TEST(LineChecksum, ChecksTheLastFourDigitsAgainstThePayload)
 
 struct RepeatCase {
     const char* what;
-    std::vector<std::string_view> sorted;
-    std::vector<std::string_view> kept;
+    std::string content;   // a day file's bytes as they stand
+    std::string written;   // the file as sorted with repeats dropped
+    std::size_t repeats;
 };
 
-TEST(RepeatedLines, DropsEqualNeighboursOnly)
+// Sorts `content` within `limits` and writes it with repeats dropped; returns what was written.
+std::string write_without_repeats(std::string content, const PieceSortLimits& limits, PieceCounts& counts)
+{
+    PieceSortMemory memory;
+    const SortedPieces sorted = sort_pieces(content.data(), content.size(), limits, memory);
+    std::string written;
+    const auto write = [&written](const char* data, std::size_t size) {
+        written.append(data, size);
+        return true;
+    };
+    EXPECT_TRUE(write_pieces(sorted, write, true, &counts));
+    return written;
+}
+
+TEST(RepeatedLines, DropsEqualNeighboursOnceSorted)
 {
     const RepeatCase cases[] = {
-        {"nothing", {}, {}},
-        {"no repeats", {"a\n", "b\n"}, {"a\n", "b\n"}},
-        {"repeats first, middle and last", {"a\n", "a\n", "b\n", "c\n", "c\n", "c\n"}, {"a\n", "b\n", "c\n"}},
+        {"nothing", "", "", 0},
+        {"no repeats", "b\na\n", "a\nb\n", 0},
+        {"repeats first, middle and last", "c\na\nb\nc\na\nc\n", "a\nb\nc\n", 3},
+        {"in order already", "a\na\nb\n", "a\nb\n", 1},
         // Equal byte for byte, not equal in meaning: other line ends are other lines.
-        {"line ends differ", {"a\n", "a\r\n"}, {"a\n", "a\r\n"}},
-        {"a piece without a line end", {"a", "a", "a\n"}, {"a", "a\n"}},
+        {"line ends differ", "a\r\na\n", "a\na\r\n", 0},
+        // 38 bytes without a line feed make a piece of their own.
+        {"pieces without a line end", std::string(76, 'X') + "\n", "\n" + std::string(38, 'X'), 1},
     };
-    for (const RepeatCase& c : cases) {
-        std::vector<std::string_view> pieces = c.sorted;
-        EXPECT_EQ(drop_repeated_pieces(pieces), c.sorted.size() - c.kept.size()) << c.what;
-        EXPECT_EQ(pieces, c.kept) << c.what;
+    // One chunk, and chunks of two pieces that are merged.
+    for (const PieceSortLimits limits : {PieceSortLimits{}, PieceSortLimits{2, 64}}) {
+        for (const RepeatCase& c : cases) {
+            PieceCounts counts;
+            EXPECT_EQ(write_without_repeats(c.content, limits, counts), c.written) << c.what;
+            EXPECT_EQ(counts.repeats, c.repeats) << c.what;
+            EXPECT_EQ(count_pieces(c.written.data(), c.written.size()).pieces, counts.pieces) << c.what;
+        }
     }
 }
 

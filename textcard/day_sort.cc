@@ -1,32 +1,21 @@
 #include "textcard/day_sort.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "services/console.h"
-#include "textcard/repeated_lines.h"
+#include "services/io_buffer.h"
 
 namespace {
 
 constexpr const char* day_file_pattern = "20??????.txt";
 constexpr std::size_t day_file_name_length = 12;
-// A line piece without a line feed ends after this many bytes.
-constexpr std::size_t max_piece_length = 38;
-// The sorted pieces are handed to the new file in chunks of about this size.
-constexpr std::size_t write_chunk = 1 << 20;
+// Room for what a file may have grown by since its length was taken.
+constexpr std::size_t read_slack = 64 * 1024;
 // How many names beside a day file are tried for its new content.
 constexpr int temporary_name_attempts = 100;
-
-// The eight bytes at `p` as a big-endian number.
-std::uint64_t big_endian_word(const char* p)
-{
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    static_assert(std::endian::native == std::endian::little);
-    return __builtin_bswap64(w);
-}
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -81,33 +70,97 @@ OutputFile* create_replacement(const std::string& dir, const std::string& name, 
     return nullptr;
 }
 
-// Writes `pieces` in order, nothing between them, in chunks; false when a byte could not be written.
-bool write_pieces(const DaySortSetup& setup, OutputFile* file, const std::vector<std::string_view>& pieces)
+// Reads all of `input` into `content` (kept from file to file and grown as needed), of which the
+// first `size` bytes are then the file's; false on a read error.
+bool read_whole_file(InputFile* input, IoBuffer& content, std::size_t& size)
 {
-    std::string chunk;
-    chunk.reserve(write_chunk + max_piece_length);
-    for (const std::string_view piece : pieces) {
-        chunk.append(piece);
-        if (chunk.size() >= write_chunk) {
-            if (!setup.write_file(file, chunk.data(), chunk.size())) return false;
-            chunk.clear();
-        }
+    std::uint64_t length = 0;
+    if (!platform::input_file_length(input, length)) length = 0;
+    const std::size_t wanted = static_cast<std::size_t>(length) + read_slack;
+    if (content.size < wanted) content = make_io_buffer(wanted);
+    size = 0;
+    for (;;) {
+        bool error = false;
+        size += platform::read_input_file(input, content.data() + size, content.size - size, error);
+        if (error) return false;
+        if (size < content.size) return true;
+        // The file grew since its length was taken: read on into a larger buffer.
+        IoBuffer larger = make_io_buffer(content.size * 2);
+        std::memcpy(larger.data(), content.data(), size);
+        content = std::move(larger);
     }
-    return chunk.empty() || setup.write_file(file, chunk.data(), chunk.size());
 }
 
-// Stores `pieces` as the new content of `name`: written whole beside it, then renamed over it,
-// so that any failure leaves the old file as it was; false when it could not.
-bool replace_content(const DaySortSetup& setup, const std::string& name, const std::vector<std::string_view>& pieces)
+// What reading and sorting a day file gave, before anything about it is printed.
+enum class Prepared { sorted, in_order, cannot_open, cannot_read };
+
+// Memory and work that the pass carries from one day file to the next.
+struct SortPass {
+    IoBuffer content;             // the bytes of the file in hand
+    std::size_t size = 0;
+    PieceSortMemory memory;
+    SortedPieces sorted;
+    PieceCounts counts;           // the pieces of the file in hand once sorted, and its repeats
+    // The storing of the file written last (sync, close, rename), which runs on a second
+    // thread while the next file is read and sorted.
+    std::thread store;
+    bool stored = true;
+};
+
+// Reads and sorts the day file `name` without printing anything.
+Prepared prepare_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass)
+{
+    InputFile* input = platform::open_input_file(setup.directory, name);
+    if (input == nullptr) return Prepared::cannot_open;
+    const bool read = read_whole_file(input, pass.content, pass.size);
+    platform::close_input_file(input);
+    if (!read) return Prepared::cannot_read;
+    pass.sorted = sort_pieces(pass.content.data(), pass.size, setup.limits, pass.memory);
+    pass.counts = {};
+    if (!pass.sorted.in_order) return Prepared::sorted;
+    // A file already in order would be written back byte for byte the same, unless repeats are to go.
+    if (setup.unique || setup.report != nullptr) pass.counts = count_pieces(pass.content.data(), pass.size);
+    return setup.unique && pass.counts.repeats != 0 ? Prepared::sorted : Prepared::in_order;
+}
+
+// Waits for the storing of the file written last; false when it failed.
+bool wait_for_store(SortPass& pass)
+{
+    if (pass.store.joinable()) pass.store.join();
+    const bool stored = pass.stored;
+    pass.stored = true;
+    return stored;
+}
+
+// Makes the new content of `temporary`, written whole, the content of `name` on a second thread:
+// synced, closed and renamed over it, so that any failure leaves the old file as it was.
+void store_in_background(const DaySortSetup& setup, OutputFile* file, const std::string& temporary,
+                         const std::string& name, SortPass& pass)
+{
+    pass.store = std::thread([&setup, file, temporary, name, &pass] {
+        bool stored = setup.sync_file(file);
+        stored = setup.close_file(file) && stored;
+        stored = stored && setup.replace_file(setup.directory, temporary, name);
+        if (!stored) platform::remove_file(setup.directory, temporary);
+        pass.stored = stored;
+    });
+}
+
+// Writes the sorted pieces of the file in hand beside `name` and starts storing them over it;
+// false when they could not be written (nothing of them is left behind then).
+bool write_replacement(const DaySortSetup& setup, const std::string& name, SortPass& pass)
 {
     std::string temporary;
     OutputFile* file = create_replacement(setup.directory, name, temporary);
     if (file == nullptr) return false;
-    bool stored = write_pieces(setup, file, pieces) && setup.sync_file(file);
-    stored = setup.close_file(file) && stored;
-    stored = stored && setup.replace_file(setup.directory, temporary, name);
-    if (!stored) platform::remove_file(setup.directory, temporary);
-    return stored;
+    const auto write = [&setup, file](const char* data, std::size_t length) { return setup.write_file(file, data, length); };
+    if (!write_pieces(pass.sorted, write, setup.unique, &pass.counts)) {
+        setup.close_file(file);
+        platform::remove_file(setup.directory, temporary);
+        return false;
+    }
+    store_in_background(setup, file, temporary, name, pass);
+    return true;
 }
 
 // Takes a sorted day file into the report: its lines, and an entry when the sort rewrote a file the scan had not written.
@@ -126,44 +179,41 @@ void note_sorted_file(const DaySortSetup& setup, const std::string& name, std::s
 }
 
 // Sorts the day file `name`, printing its name and status lines, and adds the repeats it
-// dropped to `dropped`; false after printing why it stopped.
-bool sort_day_file(const DaySortSetup& setup, const std::string& name, std::int64_t& dropped)
+// dropped to `dropped`; false after printing why it stopped. The file is read and sorted
+// before the file before it is known to be stored, so that the two overlap; its lines are
+// printed only after that, so the console reads as if one came after the other.
+bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass, std::int64_t& dropped)
 {
+    const Prepared prepared = prepare_day_file(setup, name, pass);
+    if (!wait_for_store(pass)) {
+        say("Cannot write file.\n");
+        return false;
+    }
     say("%s   \n", name.c_str());
-    InputFile* input = platform::open_input_file(setup.directory, name);
-    if (input == nullptr) {
+    if (prepared == Prepared::cannot_open) {
         say("Cannot open file for reading.\n");
         return false;
     }
     say("Reading file...\r");
-    std::string content;
-    const bool read = platform::read_to_end(input, content);
-    platform::close_input_file(input);
-    if (!read) {
+    if (prepared == Prepared::cannot_read) {
         say("Cannot read file.\n");
         return false;
     }
-
     say("Sorting data...\r");
-    std::vector<std::string_view> pieces = split_line_pieces(content);
-    const bool in_order = std::is_sorted(pieces.begin(), pieces.end(), piece_before);
-    if (!in_order) std::stable_sort(pieces.begin(), pieces.end(), piece_before);
-    const std::size_t repeats = setup.unique ? drop_repeated_pieces(pieces) : 0;
-    const bool rewrite = !in_order || repeats != 0;
-
     // Checked first, as the new file is renamed over the old one, which a read-only file would not stop.
     if (!platform::can_open_for_writing(setup.directory, name)) {
         say("Cannot open file for writing.\n");
         return false;
     }
     say("Writing file...\r");
-    // A file already in order would be written back byte for byte the same.
-    if (rewrite && !replace_content(setup, name, pieces)) {
+    if (prepared == Prepared::sorted && !write_replacement(setup, name, pass)) {
         say("Cannot write file.\n");
         return false;
     }
+    const bool rewritten = prepared == Prepared::sorted;
+    const std::size_t repeats = rewritten && setup.unique ? pass.counts.repeats : 0;
     dropped += static_cast<std::int64_t>(repeats);
-    note_sorted_file(setup, name, pieces.size(), repeats, rewrite);
+    note_sorted_file(setup, name, pass.counts.pieces, repeats, rewritten);
     return true;
 }
 
@@ -178,40 +228,6 @@ bool is_day_file_name(const std::string& name)
     return true;
 }
 
-std::vector<std::string_view> split_line_pieces(std::string_view content)
-{
-    std::vector<std::string_view> pieces;
-    pieces.reserve(content.size() / max_piece_length + 1);
-    while (!content.empty()) {
-        const std::size_t limit = std::min(content.size(), max_piece_length);
-        const void* line_feed = std::memchr(content.data(), '\n', limit);
-        const std::size_t length =
-            line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - content.data()) + 1
-                                 : limit;
-        pieces.push_back(content.substr(0, length));
-        content.remove_prefix(length);
-    }
-    return pieces;
-}
-
-bool piece_before(std::string_view a, std::string_view b)
-{
-    // Eight bytes at a time, read as big-endian numbers so that their order is the bytes' order.
-    const std::size_t common = std::min(a.size(), b.size());
-    std::size_t i = 0;
-    for (; i + 8 <= common; i += 8) {
-        const std::uint64_t x = big_endian_word(a.data() + i);
-        const std::uint64_t y = big_endian_word(b.data() + i);
-        if (x != y) return x < y;
-    }
-    for (; i < common; ++i) {
-        const auto x = static_cast<unsigned char>(a[i]);
-        const auto y = static_cast<unsigned char>(b[i]);
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
-}
-
 int sort_day_files(const DaySortSetup& setup)
 {
     say("Sorting files...\n");
@@ -221,9 +237,18 @@ int sort_day_files(const DaySortSetup& setup)
         say("Cannot find any files to sort.\n");
         return 1;
     }
+    SortPass pass;
     std::int64_t dropped = 0;
-    for (const std::string& name : names)
-        if (!sort_day_file(setup, name, dropped)) return 1;
+    for (const std::string& name : names) {
+        if (!sort_day_file(setup, name, pass, dropped)) {
+            wait_for_store(pass);
+            return 1;
+        }
+    }
+    if (!wait_for_store(pass)) {
+        say("Cannot write file.\n");
+        return 1;
+    }
     if (setup.unique) say("%lld duplicate lines dropped.\n", static_cast<long long>(dropped));
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "services/run_report.h"
+#include "textcard/piece_sort.h"
 
 // Where the sorting pass works and how it stores a rewritten file. The defaults are the
 // real ones; tests replace the storing steps to make them fail.
@@ -28,19 +29,13 @@ struct DaySortSetup {
     bool unique = false;
     // Receives the lines of each sorted file and the repeats dropped; nullptr when no report is kept.
     RunReport* report = nullptr;
+    // How much memory the sort of one file may take beside the file's bytes.
+    PieceSortLimits limits;
 };
 
 // True when `name` matches "20??????.txt" with exactly one character for each '?'
 // (".txt" in any case, as case-blind file systems report it).
 bool is_day_file_name(const std::string& name);
-
-// Splits `content` into line pieces: each runs up to and including the first line feed,
-// or 38 bytes when no line feed comes first, or to the end; together they are all of `content`.
-std::vector<std::string_view> split_line_pieces(std::string_view content);
-
-// True when piece `a` sorts before piece `b`: the first differing byte, as an unsigned value,
-// decides, and a piece that is a prefix of the other comes first.
-bool piece_before(std::string_view a, std::string_view b);
 
 // Rewrites every day file in `setup.directory`, in name order, with its line pieces in ascending
 // order; a file is replaced only once its new content is stored whole. Prints its messages; returns 0 or 1.

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "services/card_reader.h"
 #include "services/console.h"
 #include "services/dates.h"
 #include "textcard/line_checksum.h"
+#include "services/io_buffer.h"
 
 // The scan works as if it read the volume as a byte stream: one byte per iteration
 // while looking for the lead-in "20", then the rest of a candidate line as one bounded
@@ -28,20 +31,14 @@ constexpr std::size_t remainder_length = 36;
 constexpr std::size_t hex_body_length = 34;
 // Accepted lines are collected and handed to the day file in pieces of about this size.
 constexpr std::size_t write_chunk = 64 * 1024;
+// Room before the block that each read fills, for the unwalked tail of the block before:
+// whole pages, so that every full block is read to a page boundary.
+constexpr std::size_t tail_room = (candidate_span + io_buffer_alignment - 1) / io_buffer_alignment * io_buffer_alignment;
 
 // Date bounds of 2000-01-01 .. 2030-12-31, 31 slots to every month, computed on first use.
 constexpr int cached_years = 31;
 constexpr std::size_t date_slots = cached_years * 12 * 31;
 
-constexpr std::array<bool, 256> make_upper_hex_table()
-{
-    std::array<bool, 256> table{};
-    for (int c = '0'; c <= '9'; ++c) table[c] = true;
-    for (int c = 'A'; c <= 'F'; ++c) table[c] = true;
-    return table;
-}
-
-constexpr std::array<bool, 256> is_upper_hex = make_upper_hex_table();
 
 // The part of the volume read so far and not yet walked, refilled block by block.
 // Sectors that cannot be read split the volume into segments; a segment's bytes are
@@ -49,7 +46,8 @@ constexpr std::array<bool, 256> is_upper_hex = make_upper_hex_table();
 struct VolumeWindow {
     CardReader* reader = nullptr;
     std::size_t block_size = 0;
-    std::vector<unsigned char> bytes;
+    IoBuffer buffer;                // tail_room, one block, and tail_room again for reads after a short one
+    unsigned char* bytes = nullptr; // the buffer's bytes
     std::size_t begin = 0;          // next byte to walk
     std::size_t end = 0;            // one past the last byte read
     bool segment_ended = false;     // no more bytes follow in this segment
@@ -68,7 +66,8 @@ struct ScanState {
     std::int32_t shown_figure = 0;     // the last mebibyte figure printed
     OutputFile* day_file = nullptr;    // the open day file, or none
     std::int64_t day_bound = 0;        // the date bound of the open day file
-    std::string pending;               // accepted lines not yet handed to the day file
+    IoBuffer pending = make_io_buffer(write_chunk + lead_in_length + remainder_length);
+    std::size_t pending_size = 0;      // accepted lines not yet handed to the day file: the first bytes of `pending`
     std::vector<std::int64_t> date_bounds = std::vector<std::int64_t>(date_slots, 0);
     bool verify_crc = false;           // checksums are checked: for --check-crc or for the report
     std::size_t report_file = 0;       // the report's entry of the open day file
@@ -76,26 +75,30 @@ struct ScanState {
     std::int64_t in_range = 0;
     std::int64_t written = 0;
     std::int64_t crc_mismatches = 0;   // in-range lines whose checksum does not match
+    std::uint64_t last_date_digits = 0;  // the six date bytes of the last line looked up, or 0
+    std::int64_t last_date_bound = 0;    // ...and their date bound
 };
 
 // Makes at least `wanted` unwalked bytes of the segment available unless it ends first; returns how many are.
 std::size_t make_available(VolumeWindow& window, std::size_t wanted)
 {
     if (window.end - window.begin >= wanted || window.segment_ended) return window.end - window.begin;
-    // Move the unwalked tail to the front so that whole blocks fit behind it.
-    std::memmove(window.bytes.data(), window.bytes.data() + window.begin, window.end - window.begin);
-    window.end -= window.begin;
-    window.begin = 0;
-    while (window.end < wanted && !window.segment_ended) {
+    // The unwalked tail (shorter than `wanted`) goes right before the block start, so that
+    // the read after it starts on a page boundary.
+    const std::size_t rest = window.end - window.begin;
+    std::memmove(window.bytes + tail_room - rest, window.bytes + window.begin, rest);
+    window.begin = tail_room - rest;
+    window.end = tail_room;
+    while (window.end - window.begin < wanted && !window.segment_ended) {
         // Ctrl-C is taken between blocks: what was read is still walked, and the files close whole.
         // A candidate line in the middle of its read is read to its full length first and judged,
         // and the scan stops right after it, so that a stop never cuts a line.
         if (!window.interrupted && window.interrupt_check && window.interrupt_check()) window.interrupted = true;
-        if (window.interrupted && window.end == 0) {
+        if (window.interrupted && window.end == window.begin) {
             window.volume_ended = window.segment_ended = true;
             break;
         }
-        const CardPiece piece = read_card(*window.reader, window.bytes.data() + window.end, window.block_size);
+        const CardPiece piece = read_card(*window.reader, window.bytes + window.end, window.block_size);
         window.end += piece.bytes;
         window.gap_bytes = piece.skipped;
         window.volume_ended = piece.end;
@@ -127,10 +130,29 @@ void start_next_segment(ScanState& scan, VolumeWindow& window)
     show_progress(scan, scan.counted_bytes);
 }
 
+// True when each of the eight bytes of `w` is '0'..'9' or 'A'..'F'. Each range test adds a
+// constant that carries a byte into its high bit exactly when it reaches the range's bound;
+// bytes of 0x80 and more are refused first, so no addition carries into the next byte.
+bool all_upper_hex(std::uint64_t w)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = ones * 0x80;
+    if ((w & highs) != 0) return false;
+    const auto at_least = [w](unsigned bound) { return w + ones * (0x80 - bound); };
+    const std::uint64_t digit = at_least('0') & ~at_least('9' + 1);
+    const std::uint64_t letter = at_least('A') & ~at_least('F' + 1);
+    return ((digit | letter) & highs) == highs;
+}
+
+// True when the first 34 bytes of `remainder` are upper-case hexadecimal digits, checked eight at a time.
 bool has_hex_body(const unsigned char* remainder)
 {
-    for (std::size_t i = 0; i < hex_body_length; ++i)
-        if (!is_upper_hex[remainder[i]]) return false;
+    static_assert(hex_body_length == 34);
+    for (const std::size_t at : {0, 8, 16, 24, 26}) {
+        std::uint64_t w;
+        std::memcpy(&w, remainder + at, sizeof w);
+        if (!all_upper_hex(w)) return false;
+    }
     return true;
 }
 
@@ -151,9 +173,9 @@ std::int64_t date_bound_of(ScanState& scan, const char* date_text)
 // Hands the collected lines to the open day file; false when they could not all be written.
 bool flush_day_file(ScanState& scan)
 {
-    if (scan.pending.empty()) return true;
-    const bool written = scan.setup->write_day_file(scan.day_file, scan.pending.data(), scan.pending.size());
-    scan.pending.clear();
+    if (scan.pending_size == 0) return true;
+    const bool written = scan.setup->write_day_file(scan.day_file, scan.pending.data(), scan.pending_size);
+    scan.pending_size = 0;
     return written;
 }
 
@@ -205,11 +227,13 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
             scan.setup->report->files[scan.report_file].day_file = true;
         }
     }
-    scan.pending.append(date_text, lead_in_length);
-    scan.pending.append(reinterpret_cast<const char*>(remainder), remainder_length);
+    char* line = scan.pending.data() + scan.pending_size;
+    std::memcpy(line, date_text, lead_in_length);
+    std::memcpy(line + lead_in_length, remainder, remainder_length);
+    scan.pending_size += lead_in_length + remainder_length;
     ++scan.written;
     if (scan.setup->report != nullptr) note_stored_line(*scan.setup->report, scan.report_file, remainder);
-    if (scan.pending.size() >= write_chunk && !flush_day_file(scan)) return report_write_failure(scan);
+    if (scan.pending_size >= write_chunk && !flush_day_file(scan)) return report_write_failure(scan);
     return true;
 }
 
@@ -220,7 +244,16 @@ bool consider_line(ScanState& scan, const unsigned char* remainder)
     char date_text[9] = "20";
     std::memcpy(date_text + 2, remainder, 6);
     date_text[8] = '\0';
-    const std::int64_t bound = date_bound_of(scan, date_text);
+    // Lines come in runs of one date, so the last date looked up is the likely one. The
+    // remainder has 36 bytes, so its first eight can be taken in one load.
+    std::uint64_t digits;
+    std::memcpy(&digits, remainder, sizeof digits);
+    digits &= 0xFFFFFFFFFFFF;
+    if (digits != scan.last_date_digits) {
+        scan.last_date_digits = digits;
+        scan.last_date_bound = date_bound_of(scan, date_text);
+    }
+    const std::int64_t bound = scan.last_date_bound;
     if (bound == 0) return true;
     ++scan.found;
     if (bound < scan.start_bound || bound > scan.end_bound) return true;
@@ -236,9 +269,12 @@ bool consider_line(ScanState& scan, const unsigned char* remainder)
 // true when a '2' is next.
 bool skip_to_lead_in(ScanState& scan, VolumeWindow& window)
 {
-    const unsigned char* from = window.bytes.data() + window.begin;
+    const unsigned char* from = window.bytes + window.begin;
     const std::size_t available = window.end - window.begin;
-    const auto* two = static_cast<const unsigned char*>(std::memchr(from, '2', available));
+    // In a run of record lines the next '2' is the very next byte.
+    const auto* two = available != 0 && from[0] == '2'
+                          ? from
+                          : static_cast<const unsigned char*>(std::memchr(from, '2', available));
     const std::size_t skipped = two != nullptr ? static_cast<std::size_t>(two - from) : available;
     scan.counted_bytes += skipped;
     window.begin += skipped;
@@ -247,13 +283,30 @@ bool skip_to_lead_in(ScanState& scan, VolumeWindow& window)
     return two != nullptr;
 }
 
+// The position of the first byte `value` among the 36 bytes at `p`, or 36 when there is none:
+// eight bytes at a time (the last word overlaps the one before), where the carry trick finds
+// the lowest byte equal to `value` in a word exactly.
+std::size_t first_of_36(const unsigned char* p, unsigned char value)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = ones * 0x80;
+    for (const std::size_t at : {0, 8, 16, 24, 28}) {
+        std::uint64_t w;
+        std::memcpy(&w, p + at, sizeof w);
+        w ^= ones * value;
+        const std::uint64_t found = (w - ones) & ~w & highs;
+        if (found != 0) return at + static_cast<std::size_t>(std::countr_zero(found)) / 8;
+    }
+    return remainder_length;
+}
+
 enum class Step { go_on, segment_ended, failed };
 
 // Runs the iteration whose first byte, the next in the window, is a '2'.
 Step scan_candidate(ScanState& scan, VolumeWindow& window)
 {
     const std::size_t available = make_available(window, candidate_span);
-    const unsigned char* lead_in = window.bytes.data() + window.begin;
+    const unsigned char* lead_in = window.bytes + window.begin;
     scan.counted_bytes += 1;
     if (available == 1) {
         // The read after the '2' meets the end of the segment.
@@ -268,13 +321,31 @@ Step scan_candidate(ScanState& scan, VolumeWindow& window)
 
     const unsigned char* remainder = lead_in + lead_in_length;
     const std::size_t limit = std::min(available - lead_in_length, remainder_capacity);
-    const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder, '\n', limit));
-    const std::size_t consumed = line_feed != nullptr ? static_cast<std::size_t>(line_feed - remainder) + 1 : limit;
+    // A record line's line feed and any NUL lie among its first 36 bytes, which are looked at
+    // eight at a time; the rest of the read's reach only when no line feed is there.
+    const bool near_in_reach = limit >= remainder_length;
+    std::size_t consumed = limit;
+    bool found_line_feed = false;
+    if (near_in_reach) {
+        const std::size_t at = first_of_36(remainder, '\n');
+        found_line_feed = at < remainder_length;
+        if (found_line_feed) consumed = at + 1;
+    }
+    if (!found_line_feed) {
+        const std::size_t from = near_in_reach ? remainder_length : 0;
+        const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder + from, '\n', limit - from));
+        found_line_feed = line_feed != nullptr;
+        if (found_line_feed) consumed = static_cast<std::size_t>(line_feed - remainder) + 1;
+    }
     // Short of its capacity without a line feed, the read stopped at the end of the segment.
-    const bool meets_end = line_feed == nullptr && consumed < remainder_capacity;
+    const bool meets_end = !found_line_feed && consumed < remainder_capacity;
     // The remainder is measured as a string: bytes after a NUL are consumed but not counted.
-    const auto* nul = static_cast<const unsigned char*>(std::memchr(remainder, '\0', consumed));
-    const std::size_t length = nul != nullptr ? static_cast<std::size_t>(nul - remainder) : consumed;
+    std::size_t length = consumed;
+    if (near_in_reach && consumed <= remainder_length) {
+        length = std::min(consumed, first_of_36(remainder, '\0'));
+    } else if (const void* nul = std::memchr(remainder, '\0', consumed); nul != nullptr) {
+        length = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - remainder);
+    }
     scan.counted_bytes += length;
     window.begin += consumed;
     if (length == remainder_length && !consider_line(scan, remainder)) return Step::failed;
@@ -310,7 +381,9 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     VolumeWindow window;
     window.reader = &reader;
     window.block_size = std::max<std::size_t>(setup.block_size, 1);
-    window.bytes.resize(candidate_span + window.block_size);
+    // A read that follows a short one starts up to a candidate's span past the block start.
+    window.buffer = make_io_buffer(tail_room + window.block_size + tail_room);
+    window.bytes = reinterpret_cast<unsigned char*>(window.buffer.data());
     window.interrupt_check = setup.interrupted;
 
     for (;;) {

@@ -20,6 +20,9 @@
 //       upper-case hex digits and CR LF, each run in time order from a random
 //       moment of the month, starting on a 4 KiB boundary; between runs, random
 //       bytes (deleted or foreign data) and zeros. Prints the number of lines.
+//   make_card text-years IMAGE SIZE [--seed S] [--month YYYYMM]
+//       the same, but the runs follow each other in time from the month on, lines 1
+//       to 8 seconds apart: a logger's card over years, each day file written in order.
 //   make_card binary-full IMAGE SIZE [--seed S] [--month YYYYMM]
 //       0xFF up to 0x20000, then every whole sector holds 34 valid 15-byte
 //       records (length byte 9) with times in the month (UTC). Prints the number
@@ -406,7 +409,10 @@ void format_text_line(std::uint8_t* at, const BenchOptions& o, std::int64_t seco
     at[37] = '\n';
 }
 
-int make_dense_text_image(const BenchOptions& o)
+// With `in_time_order`, the runs follow each other in time from the first second of the
+// month on, over as many months and years as the image holds (about 3.4 years per GiB),
+// instead of each starting at a random moment of the one month.
+int make_dense_text_image(const BenchOptions& o, bool in_time_order)
 {
     constexpr std::uint64_t cluster = 4096;
     // A '2' late in random bytes makes a line read that runs on for up to 99 bytes; this
@@ -414,7 +420,9 @@ int make_dense_text_image(const BenchOptions& o)
     constexpr std::uint64_t guard_zeros = 128;
     ImageSink sink = open_sink(o.image, o.size);
     FastRandom random{o.seed};
-    const std::int64_t month_seconds = std::int64_t{86400} * days_in_month(o.year, o.month);
+    std::int64_t month_seconds = std::int64_t{86400} * days_in_month(o.year, o.month);
+    BenchOptions now = o;  // the month of the line being written
+    std::int64_t clock = 0;  // in time order: the second of that month where the next run starts
     std::uint64_t lines = 0;
     for (;;) {
         // The gap: sometimes foreign data, then zeros up to a cluster boundary, sometimes more.
@@ -424,13 +432,27 @@ int make_dense_text_image(const BenchOptions& o)
         put_fill(sink, zeros, 0);
         // The run: one log file's lines in time order, a few seconds apart.
         const std::uint64_t run = 64 + random.below(4033);
-        std::int64_t second = static_cast<std::int64_t>(random.below(static_cast<std::uint64_t>(month_seconds)));
+        std::int64_t second = in_time_order ? clock
+                                            : static_cast<std::int64_t>(random.below(static_cast<std::uint64_t>(month_seconds)));
         std::uint64_t i = 0;
         for (; i < run && room(sink) >= text_line_bytes + guard_zeros; ++i) {
-            format_text_line(reserve(sink, text_line_bytes), o, second, random);
-            second += static_cast<std::int64_t>(random.below(4));
-            if (second >= month_seconds) second = 0;
+            format_text_line(reserve(sink, text_line_bytes), now, second, random);
+            if (!in_time_order) {
+                second += static_cast<std::int64_t>(random.below(4));
+                if (second >= month_seconds) second = 0;
+                continue;
+            }
+            second += 1 + static_cast<std::int64_t>(random.below(8));
+            if (second >= month_seconds) {
+                second -= month_seconds;
+                if (++now.month > 12) {
+                    now.month = 1;
+                    if (++now.year > 2030) fail("image too large for lines in time order up to 2030");
+                }
+                month_seconds = std::int64_t{86400} * days_in_month(now.year, now.month);
+            }
         }
+        clock = second;
         lines += i;
         if (i < run) break;
     }
@@ -494,7 +516,8 @@ int main(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "text-random") return make_random_image(parse_bench_options(argc, argv));
-    if (mode == "text-dense") return make_dense_text_image(parse_bench_options(argc, argv));
+    if (mode == "text-dense") return make_dense_text_image(parse_bench_options(argc, argv), false);
+    if (mode == "text-years") return make_dense_text_image(parse_bench_options(argc, argv), true);
     if (mode == "binary-full") return make_full_binary_image(parse_bench_options(argc, argv));
     if (mode == "binary-empty") return make_empty_image(parse_bench_options(argc, argv));
     return make_binary_card(argc, argv);
