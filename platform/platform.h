@@ -125,8 +125,8 @@ std::unique_ptr<KeySource> open_console_keys();
 // (line ends included), never replacing a file.
 OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result);
 
-// Writes all `size` bytes to `file`, or none: when any byte cannot be written, cuts the file back
-// to its length before the call and returns false. Callers hand over whole lines only.
+// Writes all `size` bytes to `file`; when they cannot all be written (a full disk), keeps as many
+// of their whole lines as fit, never part of one, and returns false.
 bool write_file(OutputFile* file, const char* data, std::size_t size);
 
 // Flushes and closes `file`; false when anything written could not be stored.

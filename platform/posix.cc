@@ -57,17 +57,33 @@ void write_stdout(const char* text, std::size_t size, bool flush)
 
 namespace {
 
-// Writes all of `data`, retrying on interrupted and partial writes.
-bool write_all(int fd, const char* data, std::size_t size)
+// Writes as much of `data` as the file takes, retrying on interrupted and partial writes; returns how much.
+std::size_t write_all(int fd, const char* data, std::size_t size)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
-    return true;
+    return done;
+}
+
+// Writes the lines of `data` one write each, up to the first that cannot be written whole;
+// returns the bytes of the lines written whole.
+std::size_t write_line_by_line(int fd, const char* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const void* line_feed = std::memchr(data + done, '\n', size - done);
+        const std::size_t line =
+            line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - (data + done)) + 1
+                                 : size - done;
+        if (write_all(fd, data + done, line) != line) break;
+        done += line;
+    }
+    return done;
 }
 
 // Frees memory from posix_memalign.
@@ -459,9 +475,15 @@ bool write_file(OutputFile* file, const char* data, std::size_t size)
 {
     struct stat st {};
     const bool known = ::fstat(file->fd, &st) == 0;
-    if (write_all(file->fd, data, size)) return true;
-    // A write cut short (a full disk) leaves part of a line behind; it is taken back.
-    if (known && ::ftruncate(file->fd, st.st_size) == 0) ::lseek(file->fd, st.st_size, SEEK_SET);
+    if (write_all(file->fd, data, size) == size) return true;
+    // A full disk takes part of a large write, or refuses it whole while smaller ones still fit.
+    // The file is cut back to where it was and the lines written again one at a time, so that
+    // it keeps every whole line that fits and never part of one.
+    if (!known || ::ftruncate(file->fd, st.st_size) != 0 || ::lseek(file->fd, st.st_size, SEEK_SET) < 0) return false;
+    const std::size_t lines = write_line_by_line(file->fd, data, size);
+    if (lines == size) return true;
+    const off_t keep = st.st_size + static_cast<off_t>(lines);
+    if (::ftruncate(file->fd, keep) == 0) ::lseek(file->fd, keep, SEEK_SET);
     return false;
 }
 
@@ -639,9 +661,6 @@ Clock& steady_clock()
     return clock;
 }
 
-}  // namespace platform
-
-namespace platform {
 
 bool is_directory(const std::string& path)
 {

@@ -304,16 +304,34 @@ OutputFile* create_new_text_file(const std::string& dir, const std::string& name
 
 namespace {
 
-bool write_all(int fd, const char* data, std::size_t size)
+// Writes as much of `data` as the file takes; returns how much.
+std::size_t write_all(int fd, const char* data, std::size_t size)
 {
-    while (size > 0) {
-        const unsigned chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
-        const int n = _write(fd, data, chunk);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t rest = size - done;
+        const unsigned chunk = rest > (1u << 30) ? (1u << 30) : static_cast<unsigned>(rest);
+        const int n = _write(fd, data + done, chunk);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
-    return true;
+    return done;
+}
+
+// Writes the lines of `data` one write each, up to the first that cannot be written whole;
+// returns the bytes of the lines written whole.
+std::size_t write_line_by_line(int fd, const char* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const void* line_feed = std::memchr(data + done, '\n', size - done);
+        const std::size_t line =
+            line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - (data + done)) + 1
+                                 : size - done;
+        if (write_all(fd, data + done, line) != line) break;
+        done += line;
+    }
+    return done;
 }
 
 }  // namespace
@@ -321,9 +339,16 @@ bool write_all(int fd, const char* data, std::size_t size)
 bool write_file(OutputFile* file, const char* data, std::size_t size)
 {
     const __int64 before = _filelengthi64(file->fd);
-    if (write_all(file->fd, data, size)) return true;
-    // A write cut short (a full disk) leaves part of a line behind; it is taken back.
-    if (before >= 0 && _chsize_s(file->fd, before) == 0) _lseeki64(file->fd, before, SEEK_SET);
+    if (write_all(file->fd, data, size) == size) return true;
+    // A full disk takes part of a large write, or refuses it whole while smaller ones still fit.
+    // The file is cut back to where it was and the lines written again one at a time, so that
+    // it keeps every whole line that fits and never part of one. Output files are binary, so
+    // the bytes in the file are the bytes handed over.
+    if (before < 0 || _chsize_s(file->fd, before) != 0 || _lseeki64(file->fd, before, SEEK_SET) < 0) return false;
+    const std::size_t lines = write_line_by_line(file->fd, data, size);
+    if (lines == size) return true;
+    const __int64 keep = before + static_cast<__int64>(lines);
+    if (_chsize_s(file->fd, keep) == 0) _lseeki64(file->fd, keep, SEEK_SET);
     return false;
 }
 
@@ -474,7 +499,8 @@ OutputFile* create_new_binary_file(const std::string& dir, const std::string& na
 bool write_file_at(OutputFile* file, std::uint64_t offset, const char* data, std::size_t size)
 {
     if (_lseeki64(file->fd, static_cast<__int64>(offset), SEEK_SET) < 0) return false;
-    return write_file(file, data, size);
+    // Image bytes are no lines: a failed write is cut back by the image's writer, to whole sectors.
+    return write_all(file->fd, data, size) == size;
 }
 
 bool set_file_size(OutputFile* file, std::uint64_t size)
@@ -497,9 +523,6 @@ Clock& steady_clock()
     return clock;
 }
 
-}  // namespace platform
-
-namespace platform {
 
 bool is_directory(const std::string& path)
 {

@@ -29,6 +29,21 @@ small_disk() {
     fi
 }
 
+# fills_disk NAME CAPACITY FILE...: the files hold every whole line that fit: together they
+# fall short of the disk's CAPACITY bytes by less than a line, and the page that each file
+# may leave partly used.
+fills_disk() {
+    local name=$1 capacity=$2
+    shift 2
+    local kept
+    kept=$(cat "$@" | wc -c)
+    if [ $((kept + 40 + 4096 * $#)) -ge "$capacity" ]; then
+        pass
+    else
+        fail "$name: $kept bytes kept on a disk of $capacity: whole lines were dropped"
+    fi
+}
+
 # whole_line_prefix NAME EXPECTED ACTUAL: ACTUAL is EXPECTED cut after a line end, and not empty.
 whole_line_prefix() {
     local size
@@ -57,6 +72,7 @@ same_status "text card, disk full" 1
 same_text "text card, disk full: console" "${banner}Scanning card..."$'\n'"Cannot write output file."$'\n' text-out
 # Lines reach the day file in card order; the scan stopped before sorting.
 whole_line_prefix "text card, disk full: day file" text.img disk-text/20240315.txt
+fills_disk "text card, disk full: day file" $((200 * 1024)) disk-text/20240315.txt
 
 # --- A binary card: its upload files, onto 600 KiB ---
 "$TOOLS/make_card" binary card.img manifest --sectors 12000 --seed 7
@@ -72,6 +88,7 @@ same_text "binary card, disk full: console" \
     "${banner}Scanning QelD card..."$'\n'"Cannot write Qel file"$'\n'"Cannot store FTP record"$'\n' binary-console
 cat disk-binary/AB12_* >uploads
 whole_line_prefix "binary card, disk full: upload files" expected-uploads uploads
+fills_disk "binary card, disk full: upload files" $((600 * 1024)) disk-binary/AB12_*
 for f in disk-binary/AB12_*; do
     if [ -s "$f" ] && [ "$(tail -c 1 "$f" | od -An -c | tr -d ' ')" != '\n' ]; then
         fail "binary card, disk full: ${f#disk-binary/} ends in part of a line"
