@@ -48,16 +48,6 @@ unserve() {
     wait
 }
 
-# blank_sectors IMAGE FILL SECTORS: the sectors of IMAGE overwritten with byte FILL (octal).
-blank_sectors() {
-    local s
-    for s in ${3//,/ }; do
-        head -c 512 /dev/zero | tr '\000' "\\$2" | dd of="$1" bs=512 seek="$s" conv=notrunc status=none
-    done
-}
-
-without_progress() { sed -E 's/([0-9]+ MBytes\r)+//' "$1"; }
-
 # --- A binary card: sectors in a row, one alone, one at a read block's edge ---
 bad=356,357,358,1000,2304
 "$TOOLS/make_card" binary card.img manifest --sectors 6000 --seed 5
@@ -72,10 +62,7 @@ unserve
 same_status "damaged binary card" 1
 # The damaged run prints what the clean one prints, with the report just before the summary.
 report="Cannot read 5 sectors of the card; the first at byte $((356 * 512))."
-without_progress clean/out | awk -v report="$report" '
-    { lines[NR] = $0 }
-    END { for (i = 1; i <= NR; i++) { if (lines[i + 1] ~ /records found/ && lines[i] == "") print report; print lines[i] } }' \
-    >expected-console
+without_progress clean/out | report_before_summary "$report" >expected-console
 without_progress read/out >console
 same_file "damaged binary card console" expected-console console
 cat clean/AB12_* >expected-lines
@@ -117,10 +104,7 @@ if [ "$MODE" = native ]; then
         loop=""
         same_status "damaged card device" 1
         report="Cannot read 1 sector of the card, at byte $((bad * 512))."
-        without_progress device-clean/out | awk -v report="$report" '
-            { lines[NR] = $0 }
-            END { for (i = 1; i <= NR; i++) { if (lines[i + 1] ~ /records found/ && lines[i] == "") print report; print lines[i] } }' \
-            >expected-console
+        without_progress device-clean/out | report_before_summary "$report" >expected-console
         without_progress device-read/out >console
         same_file "damaged card device console" expected-console console
         cat device-clean/AB12_* >expected-lines

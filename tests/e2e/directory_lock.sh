@@ -59,8 +59,6 @@ wait_for() {
     return 1
 }
 
-without_progress() { sed -E 's/([0-9]+ MBytes\r)+//' "$1"; }
-
 # lines SEED COUNT: COUNT record lines of 15 March 2024 in no particular order.
 lines() {
     awk -v seed="$1" -v n="$2" 'BEGIN { srand(seed); for (i = 0; i < n; i++)

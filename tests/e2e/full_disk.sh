@@ -59,8 +59,6 @@ whole_line_prefix() {
     fi
 }
 
-without_progress() { sed -E 's/([0-9]+ MBytes\r)+//' "$1"; }
-
 # --- A text card: 12000 lines of one day, 456000 bytes, onto 200 KiB ---
 awk 'BEGIN { for (i = 0; i < 12000; i++)
     printf "20240315%02d%02d%02d%08X0A0B0C0D0E0F10\r\n", int(i / 3600) % 24, int(i / 60) % 60, i % 60, i }' >text.img

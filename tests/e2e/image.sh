@@ -30,16 +30,6 @@ cleanup() {
 trap cleanup EXIT
 cd "$work" || exit 1
 
-without_progress() { sed -E 's/([0-9]+ MBytes\r)+//' "$1"; }
-
-# blank_sectors IMAGE FILL SECTORS: the sectors of IMAGE overwritten with byte FILL (octal).
-blank_sectors() {
-    local s
-    for s in ${3//,/ }; do
-        head -c 512 /dev/zero | tr '\000' "\\$2" | dd of="$1" bs=512 seek="$s" conv=notrunc status=none
-    done
-}
-
 # map_areas MAP: the areas of a mapfile as "pos size status" lines in decimal.
 map_areas() {
     local seen_status=0 pos size st
@@ -157,9 +147,7 @@ mkdir binary-blank binary-mapped
 write_map "$(stat -c %s card.img)" "$bad" >binary.map
 (cd binary-mapped && run_tool out --mapfile ../binary.map ../card.img 20240101 20240131 AB12)
 same_status "binary card with a mapfile" 1
-without_progress binary-blank/out | awk -v report="$(report 5 356)" '
-    { lines[NR] = $0 }
-    END { for (i = 1; i <= NR; i++) { if (lines[i + 1] ~ /records found/ && lines[i] == "") print report; print lines[i] } }' \
+without_progress binary-blank/out | report_before_summary "$(report 5 356)" \
     >expected-console
 without_progress binary-mapped/out >console
 same_file "binary card with a mapfile: console" expected-console console

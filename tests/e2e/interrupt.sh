@@ -31,8 +31,6 @@ interrupt_run() {
 }
 
 # without_progress FILE: the console text with the progress lines taken out.
-without_progress() { sed -E 's/([0-9]+ MBytes\r)+//' "$1"; }
-
 truncate -s 64G blank.img
 
 for sig in INT TERM; do

@@ -77,6 +77,25 @@ progress_lines() {
 # utc_seconds 'YYYY-MM-DD hh:mm:ss': seconds since the epoch of that UTC time.
 utc_seconds() { date -u -d "$1" +%s; }
 
+# without_progress FILE: the console output in FILE without its progress lines.
+without_progress() { sed -E 's/([0-9]+ MBytes\r)+//' "$1"; }
+
+# blank_sectors IMAGE FILL SECTORS: the sectors of IMAGE overwritten with byte FILL (octal).
+blank_sectors() {
+    local s
+    for s in ${3//,/ }; do
+        head -c 512 /dev/zero | tr '\000' "\\$2" | dd of="$1" bs=512 seek="$s" conv=notrunc status=none
+    done
+}
+
+# report_before_summary REPORT: standard input with the line REPORT put before the empty line
+# that precedes a binary run's summary ("N records found, N stored").
+report_before_summary() {
+    awk -v report="$1" '
+        { lines[NR] = $0 }
+        END { for (i = 1; i <= NR; i++) { if (lines[i + 1] ~ /records found/ && lines[i] == "") print report; print lines[i] } }'
+}
+
 finish() {
     echo "[$MODE] $checks checks, $failures failed"
     [ "$failures" -eq 0 ]
