@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -167,6 +168,24 @@ TEST(WrittenDayFiles, AFileTheScanFilledInOrderIsNotReadBack)
     EXPECT_EQ(dir.read("20240313.txt"), swapped);
     EXPECT_EQ(dir.read("20240311.txt"), sorted);
     EXPECT_EQ(dir.read("20240312.txt"), sorted);
+}
+
+TEST(WrittenDayFiles, LinesCompareAsUnsignedBytes)
+{
+    const std::string base = line("240310", "080000");
+    ASSERT_EQ(base.size(), appended_line_length);
+    // A difference at every position, upwards and downwards, past the sign bit too.
+    for (std::size_t at = 0; at < appended_line_length; ++at) {
+        for (const unsigned char other : {0x00, 0x7F, 0x80, 0xFF}) {
+            std::string changed = base;
+            changed[at] = static_cast<char>(other);
+            const int expected = std::memcmp(changed.data(), base.data(), appended_line_length);
+            const int got = compare_appended_lines(changed.data(), base.data());
+            EXPECT_EQ(got < 0, expected < 0) << at << " " << int{other};
+            EXPECT_EQ(got == 0, expected == 0) << at << " " << int{other};
+            EXPECT_EQ(compare_appended_lines(base.data(), changed.data()) < 0, expected > 0) << at;
+        }
+    }
 }
 
 TEST(WrittenDayFiles, FilesFirstOpenedBeyondTheCapacityAreNotFollowed)

@@ -36,6 +36,22 @@ struct WrittenDayFiles {
 WrittenDayFile* follow_opened_day_file(WrittenDayFiles& written, const std::string& name, bool length_known,
                                        std::uint64_t length);
 
+// Compares two appended lines as unsigned bytes, eight at a time (the last word overlaps the one
+// before): below 0 when `a` sorts before `b`, 0 when they are equal, above 0 otherwise. Inline, as
+// a library call per line costs more than the comparison.
+inline int compare_appended_lines(const char* a, const char* b)
+{
+    static_assert(appended_line_length == 38);
+    for (const std::size_t at : {0, 8, 16, 24, 30}) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a + at, sizeof x);
+        std::memcpy(&y, b + at, sizeof y);
+        if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+    }
+    return 0;
+}
+
 // Notes the line of appended_line_length bytes at `line`, appended to the followed `file`.
 inline void note_appended_line(WrittenDayFile& file, const char* line)
 {
@@ -43,7 +59,7 @@ inline void note_appended_line(WrittenDayFile& file, const char* line)
     // Out of order once means sorted by the pass in any case; nothing more to watch.
     if (!file.in_order) return;
     if (file.lines > 1) {
-        const int order = std::memcmp(line, file.last_line.data(), appended_line_length);
+        const int order = compare_appended_lines(line, file.last_line.data());
         if (order < 0) {
             file.in_order = false;
             return;
