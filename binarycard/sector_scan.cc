@@ -39,22 +39,11 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
     bool written = true;
     std::uint32_t time = 0;
     int offset = 0;
-    for (;;) {
-        // A record of the common length takes a path of its own, on which the next offset is known
-        // without waiting for the length byte's load, so that checks of successive records overlap.
-        int total = common_record_length;
-        if (offset + common_record_length <= sector_size && sector[offset + 4] == common_length_byte) {
-            if (!valid_common_record(sector, offset, time)) break;
-        } else {
-            total = valid_record_length(sector, offset, time);
-            if (total == 0) break;
-        }
-        const int start = offset;
-        offset += total;
+    for (int total; (total = valid_record_length(sector, offset, time)) != 0; offset += total) {
         ++found;
         if (time < start_bound || time > end_bound) continue;
         ++in_range;
-        const CardRecord record{start, time, static_cast<std::uint8_t>(total)};
+        const CardRecord record{offset, time, static_cast<std::uint8_t>(total)};
         written = write_record_line(writer, sector, record);
         if (!written) break;
         ++stored;
