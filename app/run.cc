@@ -64,6 +64,8 @@ int scan_and_sort(std::unique_ptr<CardVolume> volume, const RunParams& params, c
                   const std::string& heading, RunReport* report)
 {
     int scanned = text_scan_failed;
+    // Passed from the scan to the sort, which need not read back the day files the scan filled in order.
+    WrittenDayFiles written;
     bool image_whole = true;
     {
         ReadingAids aids;
@@ -73,6 +75,7 @@ int scan_and_sort(std::unique_ptr<CardVolume> volume, const RunParams& params, c
         scan_setup.check_crc = options.check_crc;
         scan_setup.report = report;
         scan_setup.reader_hooks = reader_hooks(aids);
+        scan_setup.written = &written;
         scanned = scan_text_card(*volume, params.start_bound, params.end_bound, scan_setup);
         image_whole = finish_reading_aids(aids);
     }
@@ -84,6 +87,7 @@ int scan_and_sort(std::unique_ptr<CardVolume> volume, const RunParams& params, c
     sort_setup.directory = options.output_dir;
     sort_setup.unique = options.unique;
     sort_setup.report = report;
+    sort_setup.written = &written;
     if (sort_day_files(sort_setup) != 0) return 1;
     say("Finished.      \n");
     return scanned == text_scan_complete && image_whole ? 0 : 1;

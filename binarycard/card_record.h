@@ -99,6 +99,20 @@ inline int valid_record_length(const std::uint8_t* sector, int offset, std::uint
     return ((checksum_seed + sum_of_bytes_mod_256(p, total)) & 0xFF) == 0 ? total : 0;
 }
 
+// The length byte of the records loggers mostly write: 15 bytes in all.
+constexpr unsigned common_length_byte = 9;
+constexpr int common_record_length = 15;
+
+// For a record at `offset` of `sector` whose length byte is 9 and whose 15 bytes lie within the sector:
+// true when it is valid, as valid_record_length would find it; `time` receives its time.
+inline bool valid_common_record(const std::uint8_t* sector, int offset, std::uint32_t& time)
+{
+    using namespace card_record_detail;
+    const std::uint8_t* p = sector + offset;
+    std::memcpy(&time, p, sizeof time);
+    return time != no_record_time && ((checksum_seed + sum_of_bytes_mod_256(p, common_record_length)) & 0xFF) == 0;
+}
+
 // True when a valid card record starts at `offset` of `sector`; fills `record` with it.
 inline bool validate_record(const std::uint8_t* sector, int offset, CardRecord& record)
 {

@@ -39,15 +39,27 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
     bool written = true;
     std::uint32_t time = 0;
     int offset = 0;
-    for (int total; (total = valid_record_length(sector, offset, time)) != 0; offset += total) {
+    // Counts the valid record of `total` bytes at `offset` and stores it when in range; false when the writer failed.
+    const auto take = [&](int total) {
         ++found;
-        if (time < start_bound || time > end_bound) continue;
+        if (time < start_bound || time > end_bound) return true;
         ++in_range;
-        const CardRecord record{offset, time, static_cast<std::uint8_t>(total)};
-        written = write_record_line(writer, sector, record);
-        if (!written) break;
-        ++stored;
+        written = write_record_line(writer, sector, CardRecord{offset, time, static_cast<std::uint8_t>(total)});
+        stored += written ? 1 : 0;
+        return written;
+    };
+    for (;;) {
+        // Records of the common length go round a loop of their own, whose next offset is a constant step:
+        // the check of one record need not wait for the length byte of the one before, so checks overlap.
+        while (offset + common_record_length <= sector_size && sector[offset + 4] == common_length_byte) {
+            if (!valid_common_record(sector, offset, time) || !take(common_record_length)) goto walked;
+            offset += common_record_length;
+        }
+        const int total = valid_record_length(sector, offset, time);
+        if (total == 0 || !take(total)) break;
+        offset += total;
     }
+walked:
     counts.found += found;
     counts.in_range += in_range;
     counts.stored += stored;

@@ -135,6 +135,9 @@ bool close_file(OutputFile* file);
 // Opens `name` in `dir` (empty: the current one) for appending bytes unchanged, creating it when missing; nullptr when it cannot.
 OutputFile* open_append_file(const std::string& dir, const std::string& name);
 
+// Gives the length in bytes of the open output file `file`; false when it cannot tell.
+bool output_file_length(OutputFile* file, std::uint64_t& bytes);
+
 // Forces everything written to `file` onto the storage device; false when it cannot.
 bool sync_file(OutputFile* file);
 

@@ -519,6 +519,14 @@ OutputFile* open_append_file(const std::string& dir, const std::string& name)
     return fd < 0 ? nullptr : new OutputFile{fd};
 }
 
+bool output_file_length(OutputFile* file, std::uint64_t& bytes)
+{
+    struct stat st {};
+    if (::fstat(file->fd, &st) != 0 || st.st_size < 0) return false;
+    bytes = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
 bool sync_file(OutputFile* file)
 {
     return ::fsync(file->fd) == 0;

@@ -380,6 +380,14 @@ OutputFile* open_append_file(const std::string& dir, const std::string& name)
     return error != 0 || fd < 0 ? nullptr : new OutputFile{fd};
 }
 
+bool output_file_length(OutputFile* file, std::uint64_t& bytes)
+{
+    const __int64 length = _filelengthi64(file->fd);
+    if (length < 0) return false;
+    bytes = static_cast<std::uint64_t>(length);
+    return true;
+}
+
 bool sync_file(OutputFile* file)
 {
     return _commit(file->fd) == 0;

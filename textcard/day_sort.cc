@@ -184,7 +184,10 @@ void note_sorted_file(const DaySortSetup& setup, const std::string& name, std::s
 // printed only after that, so the console reads as if one came after the other.
 bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass, std::int64_t& dropped)
 {
-    const Prepared prepared = prepare_day_file(setup, name, pass);
+    // A file the scan filled in order from empty stands as sorting would leave it.
+    const WrittenDayFile* known = day_file_in_order(setup.written, name, setup.unique);
+    const Prepared prepared = known != nullptr ? Prepared::in_order : prepare_day_file(setup, name, pass);
+    if (known != nullptr) pass.counts = {static_cast<std::size_t>(known->lines), 0};
     if (!wait_for_store(pass)) {
         say("Cannot write file.\n");
         return false;

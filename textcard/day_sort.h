@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "services/run_report.h"
 #include "textcard/piece_sort.h"
+#include "textcard/written_day_files.h"
 
 // Where the sorting pass works and how it stores a rewritten file. The defaults are the
 // real ones; tests replace the storing steps to make them fail.
@@ -29,6 +30,9 @@ struct DaySortSetup {
     bool unique = false;
     // Receives the lines of each sorted file and the repeats dropped; nullptr when no report is kept.
     RunReport* report = nullptr;
+    // What the scan before this pass saw of the day files it filled: a file it created and filled in
+    // order is not read back. nullptr when there was no such scan.
+    const WrittenDayFiles* written = nullptr;
     // How much memory the sort of one file may take beside the file's bytes.
     PieceSortLimits limits;
 };

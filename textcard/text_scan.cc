@@ -65,6 +65,7 @@ struct ScanState {
     std::uint64_t counted_bytes = 0;   // advances as the single reads would; feeds only the progress line
     std::int32_t shown_figure = 0;     // the last mebibyte figure printed
     OutputFile* day_file = nullptr;    // the open day file, or none
+    WrittenDayFile* followed = nullptr; // what is noted of the open day file's lines, or nothing
     std::int64_t day_bound = 0;        // the date bound of the open day file
     IoBuffer pending = make_io_buffer(write_chunk + lead_in_length + remainder_length);
     std::size_t pending_size = 0;      // accepted lines not yet handed to the day file: the first bytes of `pending`
@@ -222,6 +223,11 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
             return false;
         }
         scan.day_bound = bound;
+        if (WrittenDayFiles* written = scan.setup->written; written != nullptr) {
+            std::uint64_t length = 0;
+            const bool length_known = scan.setup->day_file_length(scan.day_file, length);
+            scan.followed = follow_opened_day_file(*written, name, length_known, length);
+        }
         if (scan.setup->report != nullptr) {
             scan.report_file = report_file_index(*scan.setup->report, name);
             scan.setup->report->files[scan.report_file].day_file = true;
@@ -230,6 +236,8 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
     char* line = scan.pending.data() + scan.pending_size;
     std::memcpy(line, date_text, lead_in_length);
     std::memcpy(line + lead_in_length, remainder, remainder_length);
+    static_assert(lead_in_length + remainder_length == appended_line_length);
+    if (scan.followed != nullptr) note_appended_line(*scan.followed, line);
     scan.pending_size += lead_in_length + remainder_length;
     ++scan.written;
     if (scan.setup->report != nullptr) note_stored_line(*scan.setup->report, scan.report_file, remainder);

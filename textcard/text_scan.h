@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "services/card_reader.h"
 #include "services/run_report.h"
+#include "textcard/written_day_files.h"
 
 // Where a text scan puts its day files and how it reaches them. The defaults are
 // the real ones; tests replace the file operations to watch them or make them fail.
@@ -25,6 +26,8 @@ struct TextScanSetup {
     std::function<bool(OutputFile*, const char*, std::size_t)> write_day_file = platform::write_file;
     // True once the operator has asked the scan to stop (Ctrl-C).
     std::function<bool()> interrupted = platform::interrupt_requested;
+    // Gives the length of an open day file; false when it cannot tell.
+    std::function<bool(OutputFile*, std::uint64_t&)> day_file_length = platform::output_file_length;
     // Closes a day file; false when anything written to it could not be stored.
     std::function<bool(OutputFile*)> close_day_file = platform::close_file;
     // The image to fill and the areas to read, when the options ask for them.
@@ -33,6 +36,8 @@ struct TextScanSetup {
     bool check_crc = false;
     // Receives the counts of the scan; nullptr when no report is kept.
     RunReport* report = nullptr;
+    // Receives what the scan saw of the order of each day file it filled; nullptr when nobody asks.
+    WrittenDayFiles* written = nullptr;
 };
 
 // What a text scan returns.

@@ -1,0 +1,75 @@
+// What a text scan saw of the day files it filled, handed to the sorting pass that follows,
+// so that a file the scan knows to be in order already need not be read back.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+
+// Every line the scan appends is a record line of exactly this many bytes.
+constexpr std::size_t appended_line_length = 38;
+
+// How the scan filled one day file.
+struct WrittenDayFile {
+    bool followed = false;   // the file was empty when the scan first opened it, so it holds only the lines below
+    std::int64_t lines = 0;  // lines appended
+    bool in_order = true;    // no line appended sorts before the line appended to the file before it
+    bool repeats = false;    // some line appended equals the line appended to the file before it
+    std::array<char, appended_line_length> last_line{};
+};
+
+// The day files of one scan, kept by the run from the scan to the sort. A file that held bytes
+// when the scan first opened it is kept too, as not followed, so that a later opening in the
+// same scan, which finds the scan's own lines there, does not take it for an empty one.
+struct WrittenDayFiles {
+    // How many names are kept at most; a file first opened beyond that is not followed.
+    std::size_t capacity = 16384;
+    std::map<std::string, WrittenDayFile> files;
+};
+
+// Takes an opening of the day file `name` by the scan, which found it `length` bytes long
+// (`length_known` false when it could not tell); returns the entry that follows its lines,
+// or nullptr when the file is not followed.
+WrittenDayFile* follow_opened_day_file(WrittenDayFiles& written, const std::string& name, bool length_known,
+                                       std::uint64_t length);
+
+// Compares two appended lines as unsigned bytes, eight at a time (the last word overlaps the one
+// before): below 0 when `a` sorts before `b`, 0 when they are equal, above 0 otherwise. Inline, as
+// a library call per line costs more than the comparison.
+inline int compare_appended_lines(const char* a, const char* b)
+{
+    static_assert(appended_line_length == 38);
+    for (const std::size_t at : {0, 8, 16, 24, 30}) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a + at, sizeof x);
+        std::memcpy(&y, b + at, sizeof y);
+        if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+    }
+    return 0;
+}
+
+// Notes the line of appended_line_length bytes at `line`, appended to the followed `file`.
+inline void note_appended_line(WrittenDayFile& file, const char* line)
+{
+    ++file.lines;
+    // Out of order once means sorted by the pass in any case; nothing more to watch.
+    if (!file.in_order) return;
+    if (file.lines > 1) {
+        const int order = compare_appended_lines(line, file.last_line.data());
+        if (order < 0) {
+            file.in_order = false;
+            return;
+        }
+        if (order == 0) file.repeats = true;
+    }
+    std::memcpy(file.last_line.data(), line, appended_line_length);
+}
+
+// The entry of the day file `name` when the scan created it (or found it empty), appended its
+// lines in ascending order and, when `drop_repeats` is set, appended no line twice in a row:
+// the file stands as the sorting pass would write it. nullptr otherwise.
+const WrittenDayFile* day_file_in_order(const WrittenDayFiles* written, const std::string& name, bool drop_repeats);
