@@ -17,6 +17,14 @@ run_tool() {
         # Into files, not pipes: Wine's helpers hold a pipe open after the program ends.
         wine "$TOOL" "$@" >"$out.raw" 2>"$out.wine-stderr" </dev/null
         status=$?
+        # The tool prints its banner before anything else, so a run that printed nothing never
+        # started: Wine itself failed to start it (seen rarely on a loaded machine). Tried again once.
+        if [ ! -s "$out.raw" ]; then
+            echo "note: Wine did not start the program (exit code $status); trying once more" >&2
+            sed 's/^/  wine: /' "$out.wine-stderr" >&2
+            wine "$TOOL" "$@" >"$out.raw" 2>"$out.wine-stderr" </dev/null
+            status=$?
+        fi
         sed 's/\r$//' "$out.raw" >"$out"
         rm -f "$out.raw"
     else
