@@ -22,53 +22,15 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "tests/plain_day_sort.h"
 #include "textcard/day_sort.h"
 
 namespace {
 
 using Files = std::map<std::string, std::string>;
 
-constexpr std::size_t piece_limit = 38;
-
 // Day file names: any six characters after "20", then ".txt".
 const char* const day_names[] = {"20240315.txt", "20abcdef.txt", "20301231.txt"};
-
-// Splits `content` byte by byte: a piece ends after a line feed, at 38 bytes, or at the end.
-std::vector<std::string> plain_pieces(std::string_view content)
-{
-    std::vector<std::string> pieces;
-    std::string piece;
-    for (const char c : content) {
-        piece += c;
-        if (c == '\n' || piece.size() == piece_limit) {
-            pieces.push_back(piece);
-            piece.clear();
-        }
-    }
-    if (!piece.empty()) pieces.push_back(piece);
-    return pieces;
-}
-
-// True when `a` comes before `b`: the first differing byte, taken as unsigned, decides; a prefix comes first.
-bool plain_before(const std::string& a, const std::string& b)
-{
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        const auto x = static_cast<unsigned char>(a[i]);
-        const auto y = static_cast<unsigned char>(b[i]);
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
-}
-
-// The content of a day file after sorting: its pieces in ascending order, nothing between them.
-std::string sorted_content(const std::string& content)
-{
-    std::vector<std::string> pieces = plain_pieces(content);
-    std::sort(pieces.begin(), pieces.end(), plain_before);
-    std::string out;
-    for (const std::string& piece : pieces) out += piece;
-    return out;
-}
 
 // Checks split_line_pieces and piece_before against the plain ones on `content`.
 void check_pieces(const std::string& content)
@@ -127,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::sort(sorted_names.begin(), sorted_names.end());
     for (const std::string& name : sorted_names) {
         check_pieces(before[name]);
-        expected[name] = sorted_content(before[name]);
+        expected[name] = plain_sorted(before[name]);
         expected_console += name + "   \nReading file...\rSorting data...\rWriting file...\r";
     }
 
@@ -149,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(after.size() == expected.size(), "the sorting left another file behind");
         // A piece without its line feed can join the next one once sorted, so the next pass
         // sorts the pieces of what this pass wrote; for record lines it changes nothing.
-        for (const std::string& name : sorted_names) expected[name] = sorted_content(expected[name]);
+        for (const std::string& name : sorted_names) expected[name] = plain_sorted(expected[name]);
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The platform layer on Linux and other POSIX systems.
 #include "platform/platform.h"
+#include "platform/line_writes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -66,22 +67,6 @@ std::size_t write_all(int fd, const char* data, std::size_t size)
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
-
-// Writes the lines of `data` one write each, up to the first that cannot be written whole;
-// returns the bytes of the lines written whole.
-std::size_t write_line_by_line(int fd, const char* data, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const void* line_feed = std::memchr(data + done, '\n', size - done);
-        const std::size_t line =
-            line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - (data + done)) + 1
-                                 : size - done;
-        if (write_all(fd, data + done, line) != line) break;
-        done += line;
     }
     return done;
 }
@@ -480,7 +465,8 @@ bool write_file(OutputFile* file, const char* data, std::size_t size)
     // The file is cut back to where it was and the lines written again one at a time, so that
     // it keeps every whole line that fits and never part of one.
     if (!known || ::ftruncate(file->fd, st.st_size) != 0 || ::lseek(file->fd, st.st_size, SEEK_SET) < 0) return false;
-    const std::size_t lines = write_line_by_line(file->fd, data, size);
+    const std::size_t lines = write_line_by_line(
+        data, size, [file](const char* line, std::size_t length) { return write_all(file->fd, line, length); });
     if (lines == size) return true;
     const off_t keep = st.st_size + static_cast<off_t>(lines);
     if (::ftruncate(file->fd, keep) == 0) ::lseek(file->fd, keep, SEEK_SET);

@@ -1,5 +1,6 @@
 // The platform layer on Windows: the C runtime's calls, and Win32 for raw volumes.
 #include "platform/platform.h"
+#include "platform/line_writes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -318,22 +319,6 @@ std::size_t write_all(int fd, const char* data, std::size_t size)
     return done;
 }
 
-// Writes the lines of `data` one write each, up to the first that cannot be written whole;
-// returns the bytes of the lines written whole.
-std::size_t write_line_by_line(int fd, const char* data, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const void* line_feed = std::memchr(data + done, '\n', size - done);
-        const std::size_t line =
-            line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - (data + done)) + 1
-                                 : size - done;
-        if (write_all(fd, data + done, line) != line) break;
-        done += line;
-    }
-    return done;
-}
-
 }  // namespace
 
 bool write_file(OutputFile* file, const char* data, std::size_t size)
@@ -345,7 +330,8 @@ bool write_file(OutputFile* file, const char* data, std::size_t size)
     // it keeps every whole line that fits and never part of one. Output files are binary, so
     // the bytes in the file are the bytes handed over.
     if (before < 0 || _chsize_s(file->fd, before) != 0 || _lseeki64(file->fd, before, SEEK_SET) < 0) return false;
-    const std::size_t lines = write_line_by_line(file->fd, data, size);
+    const std::size_t lines = write_line_by_line(
+        data, size, [file](const char* line, std::size_t length) { return write_all(file->fd, line, length); });
     if (lines == size) return true;
     const __int64 keep = before + static_cast<__int64>(lines);
     if (_chsize_s(file->fd, keep) == 0) _lseeki64(file->fd, keep, SEEK_SET);

@@ -5,46 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/plain_day_sort.h"
 #include "textcard/piece_sort.h"
 
 namespace {
-
-// The straightforward split: a piece ends after a line feed, at 38 bytes, or at the end.
-std::vector<std::string> plain_pieces(const std::string& content)
-{
-    std::vector<std::string> pieces;
-    std::string piece;
-    for (const char c : content) {
-        piece += c;
-        if (c == '\n' || piece.size() == 38) {
-            pieces.push_back(piece);
-            piece.clear();
-        }
-    }
-    if (!piece.empty()) pieces.push_back(piece);
-    return pieces;
-}
-
-// The straightforward order: the first differing byte as unsigned decides, a prefix comes first.
-bool plain_before(const std::string& a, const std::string& b)
-{
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        const auto x = static_cast<unsigned char>(a[i]);
-        const auto y = static_cast<unsigned char>(b[i]);
-        if (x != y) return x < y;
-    }
-    return a.size() < b.size();
-}
-
-// What the comparison sort of the pieces writes.
-std::string plain_sorted(const std::string& content)
-{
-    std::vector<std::string> pieces = plain_pieces(content);
-    std::stable_sort(pieces.begin(), pieces.end(), plain_before);
-    std::string out;
-    for (const std::string& piece : pieces) out += piece;
-    return out;
-}
 
 // What the radix sort writes; checks on the way that it tells a content in order as such.
 std::string sorted_by_radix(std::string content, const PieceSortLimits& limits)
