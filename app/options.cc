@@ -8,7 +8,7 @@
 namespace {
 
 // One option: its name after "--", an optional one-letter alias after "-", and where its setting goes.
-struct OptionSpec {
+struct KnownOption {
     const char* name;
     char alias;                          // 0 when the option has none
     const char* value_name;              // nullptr for an option that takes no value
@@ -17,7 +17,7 @@ struct OptionSpec {
     const char* help;
 };
 
-const OptionSpec option_specs[] = {
+const KnownOption known_options[] = {
     {"image", 0, "FILE", &RunOptions::image_path, nullptr,
      "save an image of the card into the new FILE, and a rescue mapfile FILE.map"},
     {"mapfile", 0, "FILE", &RunOptions::mapfile_path, nullptr,
@@ -34,30 +34,30 @@ const OptionSpec option_specs[] = {
     {"version", 0, nullptr, nullptr, &RunOptions::version, "print the version and stop"},
 };
 
-const OptionSpec* find_long_option(std::string_view name)
+const KnownOption* find_long_option(std::string_view name)
 {
-    for (const OptionSpec& spec : option_specs)
-        if (name == spec.name) return &spec;
+    for (const KnownOption& option : known_options)
+        if (name == option.name) return &option;
     return nullptr;
 }
 
-const OptionSpec* find_alias(char alias)
+const KnownOption* find_alias(char alias)
 {
-    for (const OptionSpec& spec : option_specs)
-        if (spec.alias != 0 && spec.alias == alias) return &spec;
+    for (const KnownOption& option : known_options)
+        if (option.alias != 0 && option.alias == alias) return &option;
     return nullptr;
 }
 
-// Stores the setting of `spec`; false when a value is missing, empty, or given to an option that takes none.
-bool apply_option(const OptionSpec& spec, const char* value, RunOptions& options)
+// Stores the setting of `option`; false when a value is missing, empty, or given to an option that takes none.
+bool apply_option(const KnownOption& option, const char* value, RunOptions& options)
 {
-    if (spec.value_name == nullptr) {
+    if (option.value_name == nullptr) {
         if (value != nullptr) return false;
-        options.*spec.flag = true;
+        options.*option.flag = true;
         return true;
     }
     if (value == nullptr || *value == '\0') return false;
-    options.*spec.value = value;
+    options.*option.value = value;
     return true;
 }
 
@@ -75,19 +75,19 @@ bool is_option(const char* text)
 bool take_option(int argc, const char* const* argv, int& i, RunOptions& options)
 {
     const char* text = argv[i];
-    const OptionSpec* spec = nullptr;
+    const KnownOption* option = nullptr;
     const char* value = nullptr;
     if (text[1] == '-') {
         const char* name = text + 2;
         const char* equals = std::strchr(name, '=');
-        spec = find_long_option(equals != nullptr ? std::string_view(name, equals - name) : std::string_view(name));
+        option = find_long_option(equals != nullptr ? std::string_view(name, equals - name) : std::string_view(name));
         if (equals != nullptr) value = equals + 1;
     } else {
-        spec = find_alias(text[1]);
+        option = find_alias(text[1]);
     }
-    if (spec == nullptr) return false;
-    if (spec->value_name != nullptr && value == nullptr && i + 1 < argc) value = argv[++i];
-    return apply_option(*spec, value, options);
+    if (option == nullptr) return false;
+    if (option->value_name != nullptr && value == nullptr && i + 1 < argc) value = argv[++i];
+    return apply_option(*option, value, options);
 }
 
 }  // namespace
@@ -115,10 +115,10 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv)
 
 void print_option_help()
 {
-    for (const OptionSpec& spec : option_specs) {
-        std::string names = spec.alias != 0 ? std::string("-") + spec.alias + ", --" : std::string("--");
-        names += spec.name;
-        if (spec.value_name != nullptr) names = names + " " + spec.value_name;
-        say("  %-22s %s\n", names.c_str(), spec.help);
+    for (const KnownOption& option : known_options) {
+        std::string names = option.alias != 0 ? std::string("-") + option.alias + ", --" : std::string("--");
+        names += option.name;
+        if (option.value_name != nullptr) names = names + " " + option.value_name;
+        say("  %-22s %s\n", names.c_str(), option.help);
     }
 }
