@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/platform.h"
+#include "services/file_store.h"
 
 namespace {
 
@@ -65,14 +65,5 @@ std::string report_json(const RunReport& report)
 
 bool write_report_file(const std::string& path, const RunReport& report)
 {
-    const std::string text = report_json(report);
-    const std::string temporary = path + ".writing";
-    platform::remove_file("", temporary);
-    OutputFile* file = platform::open_append_file("", temporary);
-    if (file == nullptr) return false;
-    bool stored = platform::write_file(file, text.data(), text.size()) && platform::sync_file(file);
-    stored = platform::close_file(file) && stored;
-    stored = stored && platform::replace_file("", temporary, path);
-    if (!stored) platform::remove_file("", temporary);
-    return stored;
+    return store_whole_file(path, report_json(report));
 }

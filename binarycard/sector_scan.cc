@@ -48,18 +48,21 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
         stored += written ? 1 : 0;
         return written;
     };
-    for (;;) {
-        // Records of the common length go round a loop of their own, whose next offset is a constant step:
-        // the check of one record need not wait for the length byte of the one before, so checks overlap.
-        while (offset + common_record_length <= sector_size && sector[offset + 4] == common_length_byte) {
-            if (!valid_common_record(sector, offset, time) || !take(common_record_length)) goto walked;
-            offset += common_record_length;
+    // Walks from offset 0 to the first invalid record, or to the record the writer failed on.
+    const auto walk = [&] {
+        for (;;) {
+            // Records of the common length go round a loop of their own, whose next offset is a constant step:
+            // the check of one record need not wait for the length byte of the one before, so checks overlap.
+            while (offset + common_record_length <= sector_size && sector[offset + 4] == common_length_byte) {
+                if (!valid_common_record(sector, offset, time) || !take(common_record_length)) return;
+                offset += common_record_length;
+            }
+            const int total = valid_record_length(sector, offset, time);
+            if (total == 0 || !take(total)) return;
+            offset += total;
         }
-        const int total = valid_record_length(sector, offset, time);
-        if (total == 0 || !take(total)) break;
-        offset += total;
-    }
-walked:
+    };
+    walk();
     counts.found += found;
     counts.in_range += in_range;
     counts.stored += stored;

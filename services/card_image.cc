@@ -3,29 +3,17 @@
 #include <algorithm>
 
 #include "services/console.h"
+#include "services/file_store.h"
 
 namespace {
 
 constexpr std::uint64_t sector = 512;
 
-// Writes the mapfile as it stands into a new file and renames that over the old
-// mapfile, so that the mapfile is whole at every moment, even when the run is killed.
+// Stores the mapfile as it stands, whole at every moment, even when the run is killed.
 void write_map_file(CardImage& image)
 {
     image.map_written_at = image.setup.clock->now();
-    const std::string text = format_rescue_map(image_map(image), image.setup.heading);
-    const std::string fresh = image.map_path + ".new";
-    platform::remove_file("", fresh);
-    CreateResult result = CreateResult::failed;
-    OutputFile* file = platform::create_new_binary_file("", fresh, result);
-    bool written = file != nullptr;
-    if (file != nullptr) {
-        written = platform::write_file(file, text.data(), text.size());
-        written = platform::sync_file(file) && written;
-        written = platform::close_file(file) && written;
-    }
-    if (written && platform::replace_file("", fresh, image.map_path)) return;
-    if (file != nullptr) platform::remove_file("", fresh);
+    if (store_whole_file(image.map_path, format_rescue_map(image_map(image), image.setup.heading))) return;
     if (!image.map_failed) say("Cannot write mapfile '%s'.\n", image.map_path.c_str());
     image.map_failed = true;
 }
