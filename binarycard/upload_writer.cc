@@ -46,7 +46,7 @@ bool create_upload_file(UploadWriter& writer)
         char name[256];
         std::snprintf(name, sizeof name, "%s_%s_%02d.txt", writer.identifier.c_str(), stamp, writer.sequence);
         CreateResult result;
-        writer.file = platform::create_new_text_file(writer.directory, name, result);
+        writer.file = platform::create_new_file(writer.directory, name, result);
         if (result == CreateResult::created) {
             writer.line_count = 0;
             if (writer.report != nullptr) writer.report_file = report_file_index(*writer.report, name);

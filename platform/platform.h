@@ -123,7 +123,7 @@ std::unique_ptr<KeySource> open_console_keys();
 
 // Creates `name` in directory `dir` (empty: the current one) for output of bytes unchanged
 // (line ends included), never replacing a file.
-OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result);
+OutputFile* create_new_file(const std::string& dir, const std::string& name, CreateResult& result);
 
 // Writes all `size` bytes to `file`; when they cannot all be written (a full disk), keeps as many
 // of their whole lines as fit, never part of one, and returns false.
@@ -169,9 +169,6 @@ bool replace_file(const std::string& dir, const std::string& from, const std::st
 
 // Deletes the file `name` in `dir`; false when it cannot.
 bool remove_file(const std::string& dir, const std::string& name);
-
-// Creates `name` in `dir` for binary output (bytes stored unchanged), never replacing a file.
-OutputFile* create_new_binary_file(const std::string& dir, const std::string& name, CreateResult& result);
 
 // Writes all `size` bytes at byte `offset` of `file`; false when any byte could not be written.
 bool write_file_at(OutputFile* file, std::uint64_t offset, const char* data, std::size_t size);

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
 
 #include <dirent.h>
@@ -444,7 +443,7 @@ std::unique_ptr<KeySource> open_console_keys()
     return std::make_unique<TerminalKeys>();
 }
 
-OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result)
+OutputFile* create_new_file(const std::string& dir, const std::string& name, CreateResult& result)
 {
     const std::string path = dir.empty() ? name : dir + "/" + name;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -609,12 +608,6 @@ bool replace_file(const std::string& dir, const std::string& from, const std::st
 bool remove_file(const std::string& dir, const std::string& name)
 {
     return ::unlink(path_in(dir, name).c_str()) == 0;
-}
-
-OutputFile* create_new_binary_file(const std::string& dir, const std::string& name, CreateResult& result)
-{
-    // On POSIX systems every file is binary.
-    return create_new_text_file(dir, name, result);
 }
 
 bool write_file_at(OutputFile* file, std::uint64_t offset, const char* data, std::size_t size)

@@ -287,7 +287,7 @@ std::unique_ptr<KeySource> open_console_keys()
     return std::make_unique<ConsoleKeys>();
 }
 
-OutputFile* create_new_text_file(const std::string& dir, const std::string& name, CreateResult& result)
+OutputFile* create_new_file(const std::string& dir, const std::string& name, CreateResult& result)
 {
     const std::string path = dir.empty() ? name : dir + "\\" + name;
     int fd = -1;
@@ -475,19 +475,6 @@ bool replace_file(const std::string& dir, const std::string& from, const std::st
 bool remove_file(const std::string& dir, const std::string& name)
 {
     return _unlink(path_in(dir, name).c_str()) == 0;
-}
-
-OutputFile* create_new_binary_file(const std::string& dir, const std::string& name, CreateResult& result)
-{
-    int fd = -1;
-    const errno_t error = _sopen_s(&fd, path_in(dir, name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                                   _SH_DENYNO, _S_IREAD | _S_IWRITE);
-    if (error != 0 || fd < 0) {
-        result = error == EEXIST ? CreateResult::exists : CreateResult::failed;
-        return nullptr;
-    }
-    result = CreateResult::created;
-    return new OutputFile{fd};
 }
 
 bool write_file_at(OutputFile* file, std::uint64_t offset, const char* data, std::size_t size)

@@ -58,7 +58,7 @@ bool create_card_image(const std::string& path, std::uint64_t length, bool lengt
                        CardImage& image)
 {
     CreateResult result = CreateResult::failed;
-    image.file = platform::create_new_binary_file("", path, result);
+    image.file = platform::create_new_file("", path, result);
     if (image.file == nullptr) {
         say("Cannot create image file '%s'.\n", path.c_str());
         return false;

@@ -8,7 +8,7 @@ bool store_whole_file(const std::string& path, const std::string& text)
     // A leftover of a run killed while storing is taken over.
     platform::remove_file("", fresh);
     CreateResult result = CreateResult::failed;
-    OutputFile* file = platform::create_new_binary_file("", fresh, result);
+    OutputFile* file = platform::create_new_file("", fresh, result);
     if (file == nullptr) return false;
     bool stored = platform::write_file(file, text.data(), text.size());
     stored = platform::sync_file(file) && stored;
