@@ -19,7 +19,7 @@ if [ "$MODE" != windows ]; then
 fi
 prepare_mode
 
-if [ ! -x "$TOOLS/failing_card" ] || [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+if ! fuse_available; then
     echo "SKIP closing the console: FUSE is not available on this machine"
     exit 0
 fi

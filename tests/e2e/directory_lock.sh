@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 prepare_mode
 
-if [ ! -x "$TOOLS/failing_card" ] || [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+if ! fuse_available; then
     echo "SKIP two runs at once: FUSE is not available on this machine"
     exit 0
 fi

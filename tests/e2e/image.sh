@@ -175,7 +175,7 @@ if [ "$MODE" = windows ]; then
 fi
 
 # --- Native: a failing card served through FUSE, imaged, then completed by ddrescue ---
-if [ -x "$TOOLS/failing_card" ] && [ -c /dev/fuse ] && command -v fusermount3 >/dev/null; then
+if fuse_available; then
     serve() {
         mkdir -p served
         "$TOOLS/failing_card" "$1" "$2" served -f 2>fuse.log &

@@ -85,6 +85,9 @@ progress_lines() {
 # utc_seconds 'YYYY-MM-DD hh:mm:ss': seconds since the epoch of that UTC time.
 utc_seconds() { date -u -d "$1" +%s; }
 
+# fuse_available: true where a card with failing sectors can be served through FUSE.
+fuse_available() { [ -x "$TOOLS/failing_card" ] && [ -c /dev/fuse ] && command -v fusermount3 >/dev/null; }
+
 # without_progress FILE: the console output in FILE without its progress lines.
 without_progress() { sed -E 's/([0-9]+ MBytes\r)+//' "$1"; }
 

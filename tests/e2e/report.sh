@@ -305,7 +305,7 @@ else
 fi
 
 # --- A damaged card served through FUSE (where it is available) ---
-if [ -x "$TOOLS/failing_card" ] && [ -c /dev/fuse ] && command -v fusermount3 >/dev/null; then
+if fuse_available; then
     mkdir damaged
     "$TOOLS/failing_card" card.img 100,101,2047,2048,2049,40000 damaged -f 2>fuse.log &
     for _ in $(seq 100); do [ -e damaged/card.img ] && break; sleep 0.05; done
