@@ -8,6 +8,7 @@
 #include "services/card_reader.h"
 #include "services/console.h"
 #include "services/io_buffer.h"
+#include "services/read_ahead.h"
 
 namespace {
 
@@ -136,8 +137,13 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
 
     BinaryScanCounts counts;
     SectorProgress progress;
-    const IoBuffer buffer = make_io_buffer(sectors_per_read * sector_size);
-    std::uint8_t* const block = reinterpret_cast<std::uint8_t*>(buffer.data());
+    // Two blocks: while the sectors of one are walked, the next block is read into the other.
+    const IoBuffer buffers[2] = {make_io_buffer(sectors_per_read * sector_size),
+                                 make_io_buffer(sectors_per_read * sector_size)};
+    const std::size_t block_size = buffers[0].size;
+    std::uint8_t* block = reinterpret_cast<std::uint8_t*>(buffers[0].data());
+    std::uint8_t* other = reinterpret_cast<std::uint8_t*>(buffers[1].data());
+    ReadAhead ahead(reader);
     std::size_t filled = 0;  // bytes at the front of the block that do not make a whole sector yet
     bool stopped = false;
     bool interrupted = false;
@@ -147,9 +153,13 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
             stopped = interrupted = true;
             break;
         }
-        const CardPiece piece = read_card(reader, block + filled, buffer.size - filled);
+        const CardPiece piece = read_card_ahead(ahead, block + filled, block_size - filled);
         filled += piece.bytes;
         const std::size_t sectors = filled / sector_size;
+        const std::size_t rest = filled - sectors * sector_size;
+        // A block of whole sectors leaves nothing behind, so the next one can be read into the other buffer now.
+        const bool reading_ahead = rest == 0 && piece.skipped == 0 && !piece.end;
+        if (reading_ahead) read_ahead(ahead, other, block_size);
         for (std::size_t i = 0; i < sectors && !stopped; ++i) {
             stopped = pass_sector(progress, keys);
             if (stopped) break;
@@ -159,8 +169,11 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
                 return 1;
             }
         }
-        const std::size_t rest = filled - sectors * sector_size;
-        std::memmove(block, block + sectors * sector_size, rest);
+        if (reading_ahead) {
+            std::swap(block, other);
+        } else {
+            std::memmove(block, block + sectors * sector_size, rest);
+        }
         filled = rest;
         if (piece.skipped != 0) {
             // The sector in progress is lost with the bytes that could not be read.

@@ -132,8 +132,66 @@ CardReader start_card_reader(CardVolume& volume, std::uint64_t offset, bool& pos
     return reader;
 }
 
+bool plan_plain_read(const CardReader& reader, void* buffer, std::size_t size, PlainRead& read)
+{
+    if (reader.ended || size == 0 || reader.position < reader.careful_until) return false;
+    read = PlainRead{};
+    read.buffer = buffer;
+    read.asked = size;
+    read.size = size;
+    if (reader.hooks.readable != nullptr) {
+        if (reader.length_known && reader.position >= reader.length) return false;
+        const std::uint64_t span = readable_span(reader);
+        if (span == 0) return false;
+        read.size = static_cast<std::size_t>(std::min<std::uint64_t>(size, span));
+    }
+    read.position = reader.position;
+    read.seek_first = reader.reposition;
+    return true;
+}
+
+void make_plain_read(CardVolume& volume, PlainRead& read)
+{
+    read.got = 0;
+    read.error = false;
+    read.seeked = false;
+    if (read.seek_first) {
+        read.seeked = volume.seek(read.position);
+        if (!read.seeked) {
+            read.error = true;
+            return;
+        }
+    }
+    read.got = volume.read(read.buffer, read.size, read.error);
+}
+
+CardPiece take_plain_read(CardReader& reader, const PlainRead& read)
+{
+    if (read.seeked) reader.reposition = false;
+    const std::size_t got = read.got;
+    const std::uint64_t block_end = reader.position + read.size;
+    if (reader.hooks.image != nullptr) image_store(*reader.hooks.image, reader.position, read.buffer, got);
+    reader.position += got;
+    // Any sector read ends a run of unreadable ones.
+    if (got != 0) reader.unreadable_run = 0;
+    if (got == read.size) return {got, 0, false};
+    if (!read.error) {
+        reader.ended = true;
+        return {got, 0, true};
+    }
+    // Somewhere in the rest of this block a sector failed: try each of its sectors alone.
+    reader.reposition = true;
+    reader.careful_until = (block_end + card_sector_size - 1) / card_sector_size * card_sector_size;
+    return {got, 0, false};
+}
+
 CardPiece read_card(CardReader& reader, void* buffer, std::size_t size)
 {
+    PlainRead plain;
+    if (plan_plain_read(reader, buffer, size, plain)) {
+        make_plain_read(*reader.volume, plain);
+        return take_plain_read(reader, plain);
+    }
     if (reader.ended || size == 0) return {0, 0, reader.ended};
     if (reader.hooks.readable != nullptr) {
         if (reader.length_known && reader.position >= reader.length) {
@@ -144,29 +202,7 @@ CardPiece read_card(CardReader& reader, void* buffer, std::size_t size)
         if (span == 0) return skip_unlisted_sectors(reader);
         size = static_cast<std::size_t>(std::min<std::uint64_t>(size, span));
     }
-    if (reader.position < reader.careful_until) return read_one_sector(reader, buffer, size);
-    bool error = false;
-    std::size_t got = 0;
-    if (!reader.reposition || reader.volume->seek(reader.position)) {
-        reader.reposition = false;
-        got = reader.volume->read(buffer, size, error);
-    } else {
-        error = true;
-    }
-    const std::uint64_t block_end = reader.position + size;
-    if (reader.hooks.image != nullptr) image_store(*reader.hooks.image, reader.position, buffer, got);
-    reader.position += got;
-    // Any sector read ends a run of unreadable ones.
-    if (got != 0) reader.unreadable_run = 0;
-    if (got == size) return {got, 0, false};
-    if (!error) {
-        reader.ended = true;
-        return {got, 0, true};
-    }
-    // Somewhere in the rest of this block a sector failed: try each of its sectors alone.
-    reader.reposition = true;
-    reader.careful_until = (block_end + card_sector_size - 1) / card_sector_size * card_sector_size;
-    return {got, 0, false};
+    return read_one_sector(reader, buffer, size);
 }
 
 void report_unreadable_sectors(const CardReader& reader)

@@ -55,5 +55,30 @@ CardReader start_card_reader(CardVolume& volume, std::uint64_t offset, bool& pos
 // Reads up to `size` bytes from the reader's position; fewer before an unreadable sector or the end.
 CardPiece read_card(CardReader& reader, void* buffer, std::size_t size);
 
+// One plain block read of the volume at the reader's position: the read that read_card makes
+// while no sector has failed nearby. It is split in three steps so that the volume read itself
+// can run on another thread while the reader's state stays on the caller's.
+struct PlainRead {
+    void* buffer = nullptr;
+    std::size_t asked = 0;        // bytes the caller asked for
+    std::size_t size = 0;         // bytes to read: fewer than asked before an area not to be read
+    std::uint64_t position = 0;   // volume offset of the first byte
+    bool seek_first = false;      // the volume's own position must be set first
+    std::size_t got = 0;          // bytes read
+    bool error = false;           // the read (or its seek) failed
+    bool seeked = false;          // the seek was made and succeeded
+};
+
+// Prepares in `read` the read that read_card would make next for `size` bytes into `buffer`;
+// false when that next read is not a plain one (the end, a sector alone, or a skip).
+bool plan_plain_read(const CardReader& reader, void* buffer, std::size_t size, PlainRead& read);
+
+// Makes the planned read on `volume`; touches nothing else, so it may run on another thread.
+void make_plain_read(CardVolume& volume, PlainRead& read);
+
+// Takes a plain read made at the reader's position into its state (position, image, failures),
+// exactly as read_card does after its own read, and gives the piece it read.
+CardPiece take_plain_read(CardReader& reader, const PlainRead& read);
+
 // Prints "Cannot read ..." with the count and place of the sectors skipped, when there were any.
 void report_unreadable_sectors(const CardReader& reader);

@@ -12,6 +12,7 @@
 #include "services/dates.h"
 #include "textcard/line_checksum.h"
 #include "services/io_buffer.h"
+#include "services/read_ahead.h"
 
 // The scan works as if it read the volume as a byte stream: one byte per iteration
 // while looking for the lead-in "20", then the rest of a candidate line as one bounded
@@ -44,10 +45,13 @@ constexpr std::size_t date_slots = cached_years * 12 * 31;
 // Sectors that cannot be read split the volume into segments; a segment's bytes are
 // walked as if the volume ended with them, so no candidate line spans a gap.
 struct VolumeWindow {
-    CardReader* reader = nullptr;
+    ReadAhead* reader = nullptr;
     std::size_t block_size = 0;
-    IoBuffer buffer;                // tail_room, one block, and tail_room again for reads after a short one
-    unsigned char* bytes = nullptr; // the buffer's bytes
+    // Two buffers of tail_room, one block, and tail_room again for reads after a short one:
+    // the block is walked in one while the next is read into the other.
+    IoBuffer buffers[2];
+    unsigned char* bytes = nullptr; // the bytes of the buffer walked
+    unsigned char* other = nullptr; // the bytes of the other buffer
     std::size_t begin = 0;          // next byte to walk
     std::size_t end = 0;            // one past the last byte read
     bool segment_ended = false;     // no more bytes follow in this segment
@@ -84,10 +88,12 @@ struct ScanState {
 std::size_t make_available(VolumeWindow& window, std::size_t wanted)
 {
     if (window.end - window.begin >= wanted || window.segment_ended) return window.end - window.begin;
-    // The unwalked tail (shorter than `wanted`) goes right before the block start, so that
-    // the read after it starts on a page boundary.
+    // The unwalked tail (shorter than `wanted`) goes right before the block start of the other
+    // buffer, so that the read after it starts on a page boundary, where the next block may
+    // already be being read.
     const std::size_t rest = window.end - window.begin;
-    std::memmove(window.bytes + tail_room - rest, window.bytes + window.begin, rest);
+    std::memcpy(window.other + tail_room - rest, window.bytes + window.begin, rest);
+    std::swap(window.bytes, window.other);
     window.begin = tail_room - rest;
     window.end = tail_room;
     while (window.end - window.begin < wanted && !window.segment_ended) {
@@ -99,12 +105,15 @@ std::size_t make_available(VolumeWindow& window, std::size_t wanted)
             window.volume_ended = window.segment_ended = true;
             break;
         }
-        const CardPiece piece = read_card(*window.reader, window.bytes + window.end, window.block_size);
+        const CardPiece piece = read_card_ahead(*window.reader, window.bytes + window.end, window.block_size);
         window.end += piece.bytes;
         window.gap_bytes = piece.skipped;
         window.volume_ended = piece.end;
         window.segment_ended = piece.skipped != 0 || piece.end;
     }
+    // The other buffer is free now: the next block is read into it while this one is walked.
+    if (!window.segment_ended && !window.interrupted)
+        read_ahead(*window.reader, window.other + tail_room, window.block_size);
     return window.end - window.begin;
 }
 
@@ -387,11 +396,14 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
     CardReader reader = start_card_reader(volume, 0, positioned);
     reader.hooks = setup.reader_hooks;
     VolumeWindow window;
-    window.reader = &reader;
+    // Made after the window, so that it ends first: a block still being read goes into the window's buffers.
+    ReadAhead ahead(reader);
+    window.reader = &ahead;
     window.block_size = std::max<std::size_t>(setup.block_size, 1);
     // A read that follows a short one starts up to a candidate's span past the block start.
-    window.buffer = make_io_buffer(tail_room + window.block_size + tail_room);
-    window.bytes = reinterpret_cast<unsigned char*>(window.buffer.data());
+    for (IoBuffer& buffer : window.buffers) buffer = make_io_buffer(tail_room + window.block_size + tail_room);
+    window.bytes = reinterpret_cast<unsigned char*>(window.buffers[0].data());
+    window.other = reinterpret_cast<unsigned char*>(window.buffers[1].data());
     window.interrupt_check = setup.interrupted;
 
     for (;;) {
