@@ -246,26 +246,20 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
     return true;
 }
 
-// Judges a remainder of the right length whose 34 digits are known to be hexadecimal, and
-// stores it when it passes; false after a failure was printed.
-bool consider_hex_line(ScanState& scan, const unsigned char* remainder)
+// Takes the date bound of the remainder's date digits `digits` (its first six bytes) as the last one looked up.
+void look_up_date(ScanState& scan, std::uint64_t digits, const unsigned char* remainder)
 {
-    // Lines come in runs of one date, so the last date looked up is the likely one. The
-    // remainder has 36 bytes, so its first eight can be taken in one load.
-    std::uint64_t digits;
-    std::memcpy(&digits, remainder, sizeof digits);
-    digits &= 0xFFFFFFFFFFFF;
-    if (digits != scan.last_date_digits) [[unlikely]] {
-        char date_text[9] = "20";
-        std::memcpy(date_text + 2, remainder, 6);
-        date_text[8] = '\0';
-        scan.last_date_digits = digits;
-        scan.last_date_bound = date_bound_of(scan, date_text);
-    }
-    const std::int64_t bound = scan.last_date_bound;
-    if (bound == 0) return true;
-    ++scan.found;
-    if (bound < scan.start_bound || bound > scan.end_bound) return true;
+    char date_text[9] = "20";
+    std::memcpy(date_text + 2, remainder, 6);
+    date_text[8] = '\0';
+    scan.last_date_digits = digits;
+    scan.last_date_bound = date_bound_of(scan, date_text);
+}
+
+// Checks the checksum of an in-range line of date bound `bound` when asked, and stores it when it
+// passes; false after a failure was printed.
+bool accept_line(ScanState& scan, const unsigned char* remainder, std::int64_t bound)
+{
     ++scan.in_range;
     if (scan.verify_crc && !line_checksum_matches(remainder)) {
         ++scan.crc_mismatches;
@@ -275,6 +269,24 @@ bool consider_hex_line(ScanState& scan, const unsigned char* remainder)
     std::memcpy(date_text + 2, remainder, 6);
     date_text[8] = '\0';
     return store_line(scan, remainder, date_text, bound);
+}
+
+// Judges a remainder of the right length whose 34 digits are known to be hexadecimal, and
+// stores it when it passes; false after a failure was printed. Kept small: the walk runs it for
+// every line, and most lines of a card lie outside the range.
+inline bool consider_hex_line(ScanState& scan, const unsigned char* remainder)
+{
+    // Lines come in runs of one date, so the last date looked up is the likely one. The
+    // remainder has 36 bytes, so its first eight can be taken in one load.
+    std::uint64_t digits;
+    std::memcpy(&digits, remainder, sizeof digits);
+    digits &= 0xFFFFFFFFFFFF;
+    if (digits != scan.last_date_digits) [[unlikely]] look_up_date(scan, digits, remainder);
+    const std::int64_t bound = scan.last_date_bound;
+    if (bound == 0) return true;
+    ++scan.found;
+    if (bound < scan.start_bound || bound > scan.end_bound) return true;
+    return accept_line(scan, remainder, bound);
 }
 
 // Checks a remainder of the right length and stores it when it passes; false after a failure was printed.
