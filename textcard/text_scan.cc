@@ -17,7 +17,9 @@
 // The scan works as if it read the volume as a byte stream: one byte per iteration
 // while looking for the lead-in "20", then the rest of a candidate line as one bounded
 // line read. It reads whole blocks instead and walks them, counting bytes exactly as
-// those single reads would, since the progress line follows that count.
+// those single reads would, since the progress line follows that count. Within a block it
+// looks for lead-ins sixteen bytes at a time, and only a candidate that the block's end
+// may cut waits for the next block.
 
 namespace {
 
@@ -524,6 +526,8 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
             scan.counted_bytes += 1;
             break;
         }
+        // The candidates that lie wholly in the window first, then one iteration at a time up to the next
+        // candidate, which may need the next block.
         if (walk_window(scan, window) == Step::failed) {
             fill_report(scan, reader, window);
             return text_scan_failed;
