@@ -388,6 +388,70 @@ TEST(TextScan, BlockEdgesMayCutCandidatesAnywhere)
     }
 }
 
+// The walk takes the candidates that lie wholly in the bytes read at once without reading more,
+// and goes back to reading near the end of those bytes. Runs of '2's before a "20", odd and even,
+// lines that end early or late and NULs in a line, at every place against the end of a block.
+TEST(TextScan, WalkWithinAndAcrossBlocksAgreesWithByteStream)
+{
+    std::string pieces;
+    for (std::size_t twos = 0; twos <= 5; ++twos) pieces += std::string(twos, '2') + line("240315") + filler(3);
+    for (std::size_t twos = 1; twos <= 4; ++twos) pieces += std::string(twos, '2') + "0" + filler(2);
+    pieces += line("240316") + line("240316", "\n") + line("240316", "7\n") + line("240316", "77\n");
+    pieces += raw("20240316" "1200000A01\0" "2030405060708090A\r\n") + "20240316" + body + raw("\r\0\n");
+    for (const std::string& end : {raw("\n\0"), raw("\0\n"), raw("XY\0junk\n")}) pieces += "20240316" + body + end;
+    // A line feed past the 36 bytes, then none within 99 bytes.
+    pieces += "20240316" + body + "XYZ\r\n" + "20" + std::string(110, 'E') + "\n" + line("240331");
+    for (const std::size_t block : {std::size_t{256}, std::size_t{777}}) {
+        for (std::size_t offset = 0; offset < block; ++offset) {
+            const std::string volume = filler(offset) + pieces + pieces;
+            const ScanOutcome expected = reference_scan(volume, march_1, march_31);
+            ASSERT_EQ(expected.files.size(), 3u);
+            expect_same(real_scan(volume, march_1, march_31, block), expected,
+                        "offset " + std::to_string(offset) + ", block " + std::to_string(block));
+        }
+    }
+}
+
+// Runs of '2's and lead-ins of any length and parity, dense enough that many lie across block ends.
+TEST(TextScan, WalkAgreesWithByteStreamOnBytesFullOfTwosAndZeros)
+{
+    std::mt19937 random(2220);
+    const char alphabet[] = {'2', '2', '2', '0', '0', 'A', '\n', '\0', 'x'};
+    for (const std::size_t block : {std::size_t{200}, std::size_t{4096}, mebibyte}) {
+        std::string volume;
+        while (volume.size() < 300000) {
+            if (random() % 8 == 0) volume += line(random() % 2 == 0 ? "240315" : "240316");
+            else volume += alphabet[random() % std::size(alphabet)];
+        }
+        const ScanOutcome expected = reference_scan(volume, march_1, march_31);
+        expect_same(real_scan(volume, march_1, march_31, block), expected, "block " + std::to_string(block));
+    }
+}
+
+// A volume of nothing but lines crosses each mebibyte within a line, and the figure comes at the
+// start of the next line's iteration: before the message of a failure there.
+TEST(TextScan, ProgressOfADenseVolumeAgreesWithByteStream)
+{
+    // 27,595 lines of 38 bytes count past 1 MiB; the day file of the next line's date cannot be opened.
+    std::string volume;
+    for (int i = 0; i < 27595; ++i) volume += line("240301");
+    const std::size_t first_failing = volume.size();
+    while (volume.size() < 3 * mebibyte + 100) volume += line("240316");
+    for (const std::size_t block : {std::size_t{4096}, mebibyte}) {
+        for (const std::size_t shift : {std::size_t{0}, std::size_t{34}}) {
+            // Shifted, the failing line starts at exactly 1 MiB counted.
+            const std::string shifted = volume.substr(shift);
+            const ScanOutcome expected = reference_scan(shifted, march_1, march_31, {"20240316.txt"});
+            ASSERT_EQ(expected.console, "Scanning card...\n1 MBytes\rCannot open output file.\n");
+            ASSERT_GE(first_failing - shift, mebibyte);
+            expect_same(real_scan(shifted, march_1, march_31, block, {"20240316.txt"}), expected,
+                        "block " + std::to_string(block) + ", shift " + std::to_string(shift));
+        }
+        const ScanOutcome all = reference_scan(volume, march_1, march_31);
+        expect_same(real_scan(volume, march_1, march_31, block), all, "all, block " + std::to_string(block));
+    }
+}
+
 TEST(TextScan, ReadsTheVolumeInBlocksOfOneMebibyte)
 {
     MemoryVolume card(bytes_of(line("240315") + filler(3 * mebibyte)));

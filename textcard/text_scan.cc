@@ -10,6 +10,7 @@
 #include "services/card_reader.h"
 #include "services/console.h"
 #include "services/dates.h"
+#include "textcard/candidate_bytes.h"
 #include "textcard/line_checksum.h"
 #include "services/io_buffer.h"
 #include "services/read_ahead.h"
@@ -17,7 +18,9 @@
 // The scan works as if it read the volume as a byte stream: one byte per iteration
 // while looking for the lead-in "20", then the rest of a candidate line as one bounded
 // line read. It reads whole blocks instead and walks them, counting bytes exactly as
-// those single reads would, since the progress line follows that count.
+// those single reads would, since the progress line follows that count. Within a block it
+// looks for lead-ins sixteen bytes at a time, and only a candidate that the block's end
+// may cut waits for the next block.
 
 namespace {
 
@@ -254,32 +257,53 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
     return true;
 }
 
-// Checks a remainder of the right length and stores it when it passes; false after a failure was printed.
-bool consider_line(ScanState& scan, const unsigned char* remainder)
+// Takes the date bound of the remainder's date digits `digits` (its first six bytes) as the last one looked up.
+void look_up_date(ScanState& scan, std::uint64_t digits, const unsigned char* remainder)
 {
-    if (!has_hex_body(remainder)) return true;
     char date_text[9] = "20";
     std::memcpy(date_text + 2, remainder, 6);
     date_text[8] = '\0';
-    // Lines come in runs of one date, so the last date looked up is the likely one. The
-    // remainder has 36 bytes, so its first eight can be taken in one load.
-    std::uint64_t digits;
-    std::memcpy(&digits, remainder, sizeof digits);
-    digits &= 0xFFFFFFFFFFFF;
-    if (digits != scan.last_date_digits) {
-        scan.last_date_digits = digits;
-        scan.last_date_bound = date_bound_of(scan, date_text);
-    }
-    const std::int64_t bound = scan.last_date_bound;
-    if (bound == 0) return true;
-    ++scan.found;
-    if (bound < scan.start_bound || bound > scan.end_bound) return true;
+    scan.last_date_digits = digits;
+    scan.last_date_bound = date_bound_of(scan, date_text);
+}
+
+// Checks the checksum of an in-range line of date bound `bound` when asked, and stores it when it
+// passes; false after a failure was printed.
+bool accept_line(ScanState& scan, const unsigned char* remainder, std::int64_t bound)
+{
     ++scan.in_range;
     if (scan.verify_crc && !line_checksum_matches(remainder)) {
         ++scan.crc_mismatches;
         if (scan.setup->check_crc) return true;
     }
+    char date_text[9] = "20";
+    std::memcpy(date_text + 2, remainder, 6);
+    date_text[8] = '\0';
     return store_line(scan, remainder, date_text, bound);
+}
+
+// Judges a remainder of the right length whose 34 digits are known to be hexadecimal, and
+// stores it when it passes; false after a failure was printed. Kept small: the walk runs it for
+// every line, and most lines of a card lie outside the range.
+inline bool consider_hex_line(ScanState& scan, const unsigned char* remainder)
+{
+    // Lines come in runs of one date, so the last date looked up is the likely one. The
+    // remainder has 36 bytes, so its first eight can be taken in one load.
+    std::uint64_t digits;
+    std::memcpy(&digits, remainder, sizeof digits);
+    digits &= 0xFFFFFFFFFFFF;
+    if (digits != scan.last_date_digits) [[unlikely]] look_up_date(scan, digits, remainder);
+    const std::int64_t bound = scan.last_date_bound;
+    if (bound == 0) return true;
+    ++scan.found;
+    if (bound < scan.start_bound || bound > scan.end_bound) return true;
+    return accept_line(scan, remainder, bound);
+}
+
+// Checks a remainder of the right length and stores it when it passes; false after a failure was printed.
+bool consider_line(ScanState& scan, const unsigned char* remainder)
+{
+    return !has_hex_body(remainder) || consider_hex_line(scan, remainder);
 }
 
 // Walks the iterations over the bytes before the next '2' in the window, one byte each;
@@ -319,6 +343,45 @@ std::size_t first_of_36(const unsigned char* p, unsigned char value)
 
 enum class Step { go_on, segment_ended, failed };
 
+// What the bounded line read after a lead-in takes.
+struct RemainderRead {
+    std::size_t consumed = 0;  // bytes read: up to and including a line feed, at most 99
+    std::size_t length = 0;    // the string length of what was read: the bytes before its first NUL
+    bool meets_end = false;    // the read stopped short at the end of the segment
+};
+
+// Reads the remainder at `remainder`, of which `limit` bytes (at most 99) are left in the segment.
+RemainderRead read_remainder(const unsigned char* remainder, std::size_t limit)
+{
+    RemainderRead read;
+    // A record line's line feed and any NUL lie among its first 36 bytes, which are looked at
+    // eight at a time; the rest of the read's reach only when no line feed is there.
+    const bool near_in_reach = limit >= remainder_length;
+    read.consumed = limit;
+    bool found_line_feed = false;
+    if (near_in_reach) {
+        const std::size_t at = first_of_36(remainder, '\n');
+        found_line_feed = at < remainder_length;
+        if (found_line_feed) read.consumed = at + 1;
+    }
+    if (!found_line_feed) {
+        const std::size_t from = near_in_reach ? remainder_length : 0;
+        const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder + from, '\n', limit - from));
+        found_line_feed = line_feed != nullptr;
+        if (found_line_feed) read.consumed = static_cast<std::size_t>(line_feed - remainder) + 1;
+    }
+    // Short of its capacity without a line feed, the read stopped at the end of the segment.
+    read.meets_end = !found_line_feed && read.consumed < remainder_capacity;
+    // The remainder is measured as a string: bytes after a NUL are consumed but not counted.
+    read.length = read.consumed;
+    if (near_in_reach && read.consumed <= remainder_length) {
+        read.length = std::min(read.consumed, first_of_36(remainder, '\0'));
+    } else if (const void* nul = std::memchr(remainder, '\0', read.consumed); nul != nullptr) {
+        read.length = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - remainder);
+    }
+    return read;
+}
+
 // Runs the iteration whose first byte, the next in the window, is a '2'.
 Step scan_candidate(ScanState& scan, VolumeWindow& window)
 {
@@ -337,36 +400,92 @@ Step scan_candidate(ScanState& scan, VolumeWindow& window)
     if (lead_in[1] != '0') return Step::go_on;
 
     const unsigned char* remainder = lead_in + lead_in_length;
-    const std::size_t limit = std::min(available - lead_in_length, remainder_capacity);
-    // A record line's line feed and any NUL lie among its first 36 bytes, which are looked at
-    // eight at a time; the rest of the read's reach only when no line feed is there.
-    const bool near_in_reach = limit >= remainder_length;
-    std::size_t consumed = limit;
-    bool found_line_feed = false;
-    if (near_in_reach) {
-        const std::size_t at = first_of_36(remainder, '\n');
-        found_line_feed = at < remainder_length;
-        if (found_line_feed) consumed = at + 1;
+    const RemainderRead read = read_remainder(remainder, std::min(available - lead_in_length, remainder_capacity));
+    scan.counted_bytes += read.length;
+    window.begin += read.consumed;
+    if (read.length == remainder_length && !consider_line(scan, remainder)) return Step::failed;
+    return read.meets_end ? Step::segment_ended : Step::go_on;
+}
+
+// The number of '2's right before `at`, back to `from` at most.
+std::size_t twos_before(const unsigned char* from, const unsigned char* at)
+{
+    std::size_t count = 0;
+    while (at - count > from && at[-1 - static_cast<std::ptrdiff_t>(count)] == '2') ++count;
+    return count;
+}
+
+// The first lead-in that starts in [from, to), where `from` starts an iteration, or `to` when
+// none does. A '2' consumes the byte after it, so a "20" is a lead-in only when the run of '2's
+// it ends, counted from `from` on, is of odd length: "220" holds none, "2220" does. Reads up to
+// the search's overread past `to`.
+const unsigned char* find_lead_in(const unsigned char* from, const unsigned char* to)
+{
+    for (;;) {
+        const unsigned char* pair = candidate_bytes::find_20(from, to);
+        if (pair == to || twos_before(from, pair) % 2 == 0) return pair;
+        // That '2' was the byte after another; the '0' after it starts the next iteration.
+        from = pair + 1;
     }
-    if (!found_line_feed) {
-        const std::size_t from = near_in_reach ? remainder_length : 0;
-        const auto* line_feed = static_cast<const unsigned char*>(std::memchr(remainder + from, '\n', limit - from));
-        found_line_feed = line_feed != nullptr;
-        if (found_line_feed) consumed = static_cast<std::size_t>(line_feed - remainder) + 1;
+}
+
+// The iteration start nearest before `to`, or `to` itself, for a walk from `from` that meets no
+// lead-in before `to`: a '2' right before `to` that starts an iteration takes `to` with it.
+const unsigned char* last_iteration_start(const unsigned char* from, const unsigned char* to)
+{
+    return twos_before(from, to) % 2 == 1 ? to - 1 : to;
+}
+
+// The walk's reach past a lead-in's start that the fast walk needs in the window: a candidate's
+// span, which also covers what the search reads past its last start position.
+constexpr std::size_t fast_reach = candidate_span;
+static_assert(candidate_bytes::search_overread <= fast_reach);
+
+// Runs the iterations whose candidates lie wholly in the window, without reading: from the next
+// byte up to an iteration start less than a candidate's span before the window's end. The
+// counting, the progress line and the lines found are those of the single iterations.
+Step walk_window(ScanState& scan, VolumeWindow& window)
+{
+    if (window.end - window.begin <= fast_reach) return Step::go_on;
+    const unsigned char* at = window.bytes + window.begin;
+    // Lead-ins before this have a candidate's span after them in the window.
+    const unsigned char* const reach_end = window.bytes + window.end - fast_reach;
+    std::uint64_t counted = scan.counted_bytes;
+    Step step = Step::go_on;
+    while (at < reach_end) {
+        // In a run of record lines the next lead-in starts at the very next byte.
+        const unsigned char* lead_in = at[0] == '2' && at[1] == '0' ? at : find_lead_in(at, reach_end);
+        if (lead_in == reach_end) {
+            const unsigned char* stop = last_iteration_start(at, reach_end);
+            counted += static_cast<std::uint64_t>(stop - at);
+            at = stop;
+            break;
+        }
+        counted += static_cast<std::uint64_t>(lead_in - at);
+        // The candidate's iteration starts here.
+        show_progress(scan, counted);
+        counted += lead_in_length;
+        const unsigned char* remainder = lead_in + lead_in_length;
+        if (candidate_bytes::is_plain_record_line(remainder)) {
+            counted += remainder_length;
+            at = remainder + remainder_length;
+            if (!consider_hex_line(scan, remainder)) {
+                step = Step::failed;
+                break;
+            }
+            continue;
+        }
+        const RemainderRead read = read_remainder(remainder, remainder_capacity);
+        counted += read.length;
+        at = remainder + read.consumed;
+        if (read.length == remainder_length && !consider_line(scan, remainder)) {
+            step = Step::failed;
+            break;
+        }
     }
-    // Short of its capacity without a line feed, the read stopped at the end of the segment.
-    const bool meets_end = !found_line_feed && consumed < remainder_capacity;
-    // The remainder is measured as a string: bytes after a NUL are consumed but not counted.
-    std::size_t length = consumed;
-    if (near_in_reach && consumed <= remainder_length) {
-        length = std::min(consumed, first_of_36(remainder, '\0'));
-    } else if (const void* nul = std::memchr(remainder, '\0', consumed); nul != nullptr) {
-        length = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - remainder);
-    }
-    scan.counted_bytes += length;
-    window.begin += consumed;
-    if (length == remainder_length && !consider_line(scan, remainder)) return Step::failed;
-    return meets_end ? Step::segment_ended : Step::go_on;
+    scan.counted_bytes = counted;
+    window.begin = static_cast<std::size_t>(at - window.bytes);
+    return step;
 }
 
 // Hands the counts of the scan to the report, when one is kept.
@@ -418,6 +537,12 @@ int scan_text_card(CardVolume& volume, std::int64_t start_bound, std::int64_t en
             show_progress(scan, scan.counted_bytes);
             scan.counted_bytes += 1;
             break;
+        }
+        // The candidates that lie wholly in the window first, then one iteration at a time up to the next
+        // candidate, which may need the next block.
+        if (walk_window(scan, window) == Step::failed) {
+            fill_report(scan, reader, window);
+            return text_scan_failed;
         }
         if (!skip_to_lead_in(scan, window)) continue;
         const Step step = scan_candidate(scan, window);
