@@ -14,6 +14,8 @@ constexpr const char* day_file_pattern = "20??????.txt";
 constexpr std::size_t day_file_name_length = 12;
 // Room for what a file may have grown by since its length was taken.
 constexpr std::size_t read_slack = 64 * 1024;
+// The buffer of a day file's bytes is a multiple of this.
+constexpr std::size_t buffer_step = std::size_t{8} << 20;
 // How many names beside a day file are tried for its new content.
 constexpr int temporary_name_attempts = 100;
 
@@ -77,7 +79,9 @@ bool read_whole_file(InputFile* input, IoBuffer& content, std::size_t& size)
     std::uint64_t length = 0;
     if (!platform::input_file_length(input, length)) length = 0;
     const std::size_t wanted = static_cast<std::size_t>(length) + read_slack;
-    if (content.size < wanted) content = make_io_buffer(wanted);
+    // Grown in steps, so that day files of about one size do not each take fresh pages; pages
+    // past the file's end are never touched and take no memory.
+    if (content.size < wanted) content = make_io_buffer((wanted / buffer_step + 1) * buffer_step);
     size = 0;
     for (;;) {
         bool error = false;
@@ -100,6 +104,7 @@ struct SortPass {
     std::size_t size = 0;
     PieceSortMemory memory;
     SortedPieces sorted;
+    IoBuffer block;    // where sorted pieces go before they are handed to the writer
 };
 
 // What the pass found and did for one day file before printing anything about it.
@@ -136,7 +141,7 @@ bool write_replacement(const DaySortSetup& setup, const std::string& name, SortP
     if (file == nullptr) return false;
     writer.begin(file, temporary, name);
     const PieceBlockHandler handle = [&writer](IoBuffer& block, std::size_t size) { return writer.put(block, size); };
-    write_piece_blocks(pass.sorted, handle, setup.unique, &counts);
+    write_piece_blocks(pass.sorted, handle, pass.block, setup.unique, &counts);
     writer.end();
     return true;
 }

@@ -25,6 +25,8 @@ namespace {
 
 // Sorted pieces are handed on in blocks of about this size.
 constexpr std::size_t write_block = std::size_t{1} << 20;
+// A block holds one more piece than that.
+constexpr std::size_t block_size = write_block + max_piece_length;
 
 // The eight bytes at `p` as a big-endian number, so that numbers compare as the bytes do.
 std::uint64_t big_endian_word(const char* p)
@@ -292,7 +294,9 @@ bool sort_record_lines(const char* content, std::size_t n, PieceSortMemory& memo
     result.in_order = in_order;
     if (in_order) return true;
 
-    if (memory.keys.size < n * sizeof(std::uint64_t)) memory.keys = make_io_buffer(n * sizeof(std::uint64_t));
+    // Grown in steps, as the buffer of the content is.
+    constexpr std::size_t step = std::size_t{2} << 20;
+    if (memory.keys.size < n * sizeof(std::uint64_t)) memory.keys = make_io_buffer((n * sizeof(std::uint64_t) / step + 1) * step);
     auto* entries = reinterpret_cast<std::uint64_t*>(memory.keys.data());
     // Each second's count becomes where its group starts, then, as its lines are put in, where it ends.
     std::uint32_t start = 0;
@@ -343,7 +347,7 @@ Entry* sort_chunk(const char* content, Entry* entries, Entry* spare, std::size_t
 // Collects bytes into a page-aligned block and hands full blocks on.
 struct BlockWriter {
     const PieceBlockHandler* handle = nullptr;
-    IoBuffer block = make_io_buffer(write_block + max_piece_length);
+    IoBuffer* block = nullptr;  // of at least block_size bytes
     std::size_t used = 0;
     bool failed = false;
     bool drop_repeats = false;      // leave out a piece equal to the one handed on before it
@@ -362,9 +366,9 @@ struct BlockWriter {
         ++counts.pieces;
         // Nearly every piece is a whole record line; a copy of known size is a few moves.
         if (size == max_piece_length) {
-            std::memcpy(block.data() + used, data, max_piece_length);
+            std::memcpy(block->data() + used, data, max_piece_length);
         } else {
-            std::memcpy(block.data() + used, data, size);
+            std::memcpy(block->data() + used, data, size);
         }
         used += size;
         if (used >= write_block) flush();
@@ -376,7 +380,7 @@ struct BlockWriter {
         counts.pieces += count_pieces(content, size).pieces;
         for (std::size_t at = 0; at < size && !failed;) {
             const std::size_t length = std::min(size - at, write_block - used);
-            std::memcpy(block.data() + used, content + at, length);
+            std::memcpy(block->data() + used, content + at, length);
             used += length;
             at += length;
             if (used >= write_block) flush();
@@ -391,14 +395,14 @@ struct BlockWriter {
             return;
         }
         ++counts.pieces;
-        std::memcpy(block.data() + used, line, max_piece_length);
+        std::memcpy(block->data() + used, line, max_piece_length);
         used += max_piece_length;
         if (used >= write_block) flush();
     }
 
     bool flush()
     {
-        if (used != 0 && !failed) failed = !(*handle)(block, used);
+        if (used != 0 && !failed) failed = !(*handle)(*block, used);
         used = 0;
         return !failed;
     }
@@ -624,11 +628,13 @@ PieceCounts count_pieces(const char* content, std::size_t size)
     return counts;
 }
 
-bool write_piece_blocks(const SortedPieces& sorted, const PieceBlockHandler& handle, bool drop_repeats,
+bool write_piece_blocks(const SortedPieces& sorted, const PieceBlockHandler& handle, IoBuffer& block, bool drop_repeats,
                         PieceCounts* counts)
 {
+    if (block.size < block_size) block = make_io_buffer(block_size);
     BlockWriter out;
     out.handle = &handle;
+    out.block = &block;
     out.drop_repeats = drop_repeats;
     if (sorted.in_order && !drop_repeats) {
         out.put_in_order(sorted.content, sorted.size);
@@ -657,8 +663,9 @@ bool write_pieces(const SortedPieces& sorted, const std::function<bool(const cha
         if (counts != nullptr) *counts = {count_pieces(sorted.content, sorted.size).pieces, 0};
         return sorted.size == 0 || write(sorted.content, sorted.size);
     }
-    const PieceBlockHandler handle = [&write](IoBuffer& block, std::size_t size) { return write(block.data(), size); };
-    return write_piece_blocks(sorted, handle, drop_repeats, counts);
+    const PieceBlockHandler handle = [&write](IoBuffer& full, std::size_t size) { return write(full.data(), size); };
+    IoBuffer block;
+    return write_piece_blocks(sorted, handle, block, drop_repeats, counts);
 }
 
 bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits& limits,

@@ -99,10 +99,11 @@ bool write_pieces(const SortedPieces& sorted, const std::function<bool(const cha
 // and leave another one of the same size in its place. False stops the writing.
 using PieceBlockHandler = std::function<bool(IoBuffer& block, std::size_t size)>;
 
-// Hands the pieces of `sorted` to `handle` as write_pieces does, always copied into blocks of its own,
-// so that the content may change as soon as it returns.
-bool write_piece_blocks(const SortedPieces& sorted, const PieceBlockHandler& handle, bool drop_repeats = false,
-                        PieceCounts* counts = nullptr);
+// Hands the pieces of `sorted` to `handle` as write_pieces does, always copied into blocks, so that the
+// content may change as soon as it returns. The pieces go into `block` first (made when too small),
+// which is left for the next call.
+bool write_piece_blocks(const SortedPieces& sorted, const PieceBlockHandler& handle, IoBuffer& block,
+                        bool drop_repeats = false, PieceCounts* counts = nullptr);
 
 // Sorts and writes the line pieces of `content`, as sort_pieces and write_pieces do.
 bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits& limits,

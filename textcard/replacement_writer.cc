@@ -33,7 +33,10 @@ ReplacementWriter::~ReplacementWriter()
 void ReplacementWriter::begin(OutputFile* file, const std::string& temporary, const std::string& name)
 {
     std::lock_guard<std::mutex> guard(lock);
-    replacements.push_back({file, temporary, name, false});
+    Replacement& replacement = replacements.emplace_back();
+    replacement.file = file;
+    replacement.temporary = temporary;
+    replacement.name = name;
 }
 
 bool ReplacementWriter::put(IoBuffer& block, std::size_t size)
@@ -94,6 +97,7 @@ void ReplacementWriter::write_blocks()
         to_write.pop_front();
         Replacement* replacement = pending.replacement;
         if (pending.last) {
+            replacement->syncing = std::thread([this, replacement] { sync_file(*replacement); });
             to_store.push_back(replacement);
             changed.notify_all();
             continue;
@@ -109,6 +113,28 @@ void ReplacementWriter::write_blocks()
     }
 }
 
+void ReplacementWriter::sync_file(Replacement& replacement)
+{
+    bool discard;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        discard = replacement.failed || first_failure != std::numeric_limits<std::size_t>::max() || abandoned;
+    }
+    bool synced = false;
+    if (discard) {
+        setup.close_file(replacement.file);
+    } else {
+        synced = setup.sync_file(replacement.file);
+        synced = setup.close_file(replacement.file) && synced;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        replacement.synced = synced;
+        replacement.sync_done = true;
+    }
+    changed.notify_all();
+}
+
 void ReplacementWriter::store_files()
 {
     std::unique_lock<std::mutex> guard(lock);
@@ -116,28 +142,18 @@ void ReplacementWriter::store_files()
         // The writing thread hands on every file before it stops, as it writes in order.
         changed.wait(guard, [this] { return !to_store.empty() || (stopping && stored >= replacements.size()); });
         if (to_store.empty()) return;
-        Replacement* replacement = to_store.front();
+        Replacement& replacement = *to_store.front();
         to_store.pop_front();
-        const bool discard = replacement->failed || first_failure != std::numeric_limits<std::size_t>::max() || abandoned;
+        changed.wait(guard, [&replacement] { return replacement.sync_done; });
+        const bool discard =
+            !replacement.synced || first_failure != std::numeric_limits<std::size_t>::max() || abandoned;
         guard.unlock();
-        const bool kept = store_one(*replacement, discard);
+        replacement.syncing.join();
+        const bool kept = !discard && setup.replace_file(setup.directory, replacement.temporary, replacement.name);
+        if (!kept) platform::remove_file(setup.directory, replacement.temporary);
         guard.lock();
         if (!kept && first_failure == std::numeric_limits<std::size_t>::max()) first_failure = stored;
         ++stored;
         changed.notify_all();
     }
-}
-
-bool ReplacementWriter::store_one(Replacement& replacement, bool discard)
-{
-    bool kept = false;
-    if (discard) {
-        setup.close_file(replacement.file);
-    } else {
-        kept = setup.sync_file(replacement.file);
-        kept = setup.close_file(replacement.file) && kept;
-        kept = kept && setup.replace_file(setup.directory, replacement.temporary, replacement.name);
-    }
-    if (!kept) platform::remove_file(setup.directory, replacement.temporary);
-    return kept;
 }

@@ -1,7 +1,8 @@
 // The storing of sorted day files beside the sorting: one thread writes the blocks of each new
-// file, another syncs each file once written, closes it and renames it over its day file. Files
-// are stored in the order they are handed on; once one fails, every file after it is discarded,
-// so that a pass that stops at a file leaves the day files after it as they were.
+// file; each file once written is synced and closed on a thread of its own, so that the syncs of
+// two files can overlap; another thread renames each synced file over its day file. Files are
+// stored in the order they are handed on; once one fails, every file after it is discarded, so
+// that a pass that stops at a file leaves the day files after it as they were.
 #pragma once
 
 #include <condition_variable>
@@ -24,6 +25,9 @@ struct Replacement {
     std::string temporary;  // the new file's name
     std::string name;       // the day file's name
     bool failed = false;    // a write to it failed
+    std::thread syncing;    // syncs and closes it once written
+    bool sync_done = false;
+    bool synced = false;    // synced and closed without a failure
 };
 
 // A block of a replacement's bytes waiting to be written, or, with no bytes, the end of the replacement.
@@ -76,6 +80,6 @@ struct ReplacementWriter {
     std::thread storer;
 
     void write_blocks();
+    void sync_file(Replacement& replacement);
     void store_files();
-    bool store_one(Replacement& replacement, bool discard);
 };
