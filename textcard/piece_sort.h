@@ -35,8 +35,8 @@ struct PieceSortLimits {
     std::size_t chunk_pieces = std::size_t{896} << 10;  // 917,504 pieces: 28 MiB of sort keys
     std::size_t chunk_bytes = std::size_t{14} << 20;    // sorted in place through half the keys' memory
     // A content made only of record lines (see sort_pieces) of at most this many lines is sorted
-    // whole through an 8-byte entry per line: 28 MiB.
-    std::size_t record_lines = std::size_t{7} << 19;
+    // whole through an 8-byte entry per line: 24 MiB, which leaves room for the blocks being written.
+    std::size_t record_lines = std::size_t{3} << 20;
 };
 
 // One piece to sort: its key (the eight bytes after the prefix that all pieces share) and

@@ -6,9 +6,9 @@
 
 namespace {
 
-// How many blocks may wait to be written: enough to keep the writing thread busy, few enough to
-// keep the memory small.
-constexpr std::size_t waiting_blocks = 4;
+// How many blocks may wait to be written: enough to keep the writing thread busy while the next
+// one is filled, few enough to keep the memory small.
+constexpr std::size_t waiting_blocks = 2;
 
 }  // namespace
 
