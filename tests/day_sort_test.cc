@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "textcard/day_sort.h"
+#include "tests/plain_day_sort.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -303,6 +304,39 @@ TEST(DaySort, AFailureWhileStoringLeavesTheOldFileAsItWas)
         // The pass stops there, and leaves no half-written file behind.
         EXPECT_EQ(dir.read("20240316.txt"), unsorted) << c.what;
         EXPECT_EQ(dir.files(), (std::vector<std::string>{"20240315.txt", "20240316.txt"})) << c.what;
+    }
+}
+
+TEST(DaySort, AFailureWhileStoringALaterFileKeepsTheFilesBeforeItAndLeavesThoseAfterIt)
+{
+    // The files after the failing one may be written already by then: they are discarded.
+    std::string unsorted;
+    for (int i = 40000; i > 0; --i) {
+        char time[7];
+        std::snprintf(time, sizeof time, "%06d", i);
+        unsorted += line(time);
+    }
+    const std::vector<std::string> names = {"20240314.txt", "20240315.txt", "20240316.txt", "20240317.txt"};
+    for (const bool fail_write : {true, false}) {
+        TempDir dir;
+        for (const std::string& name : names) dir.write(name, unsorted);
+        DaySortSetup setup = setup_in(dir);
+        int writes = 0;
+        int syncs = 0;
+        if (fail_write)
+            setup.write_file = [&writes](OutputFile* file, const char* data, std::size_t size) {
+                // The first write of the second file fails.
+                return ++writes != 3 && platform::write_file(file, data, size);
+            };
+        else
+            setup.sync_file = [&syncs](OutputFile* file) { return ++syncs != 2 && platform::sync_file(file); };
+        const SortOutcome r = run_sort(setup);
+        EXPECT_EQ(r.code, 1) << fail_write;
+        EXPECT_EQ(r.console, sorted_console({"20240314.txt", "20240315.txt"}) + "Cannot write file.\n") << fail_write;
+        // Compared whole: a diff of such long texts would take minutes to print.
+        EXPECT_TRUE(dir.read("20240314.txt") == plain_sorted(unsorted)) << fail_write;
+        for (int i = 1; i < 4; ++i) EXPECT_TRUE(dir.read(names[i]) == unsorted) << fail_write << names[i];
+        EXPECT_EQ(dir.files(), names) << fail_write;
     }
 }
 

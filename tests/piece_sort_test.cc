@@ -72,6 +72,11 @@ TEST(PieceSort, WritesWhatTheComparisonSortWritesAtEveryChunkSize)
         {7, 100},          // bytes limit the chunks, pieces of different lengths
         {1000, 200},
         {5, 1 << 20},
+        // Record lines too the general way: in chunks, merged.
+        {1, 38, 0},
+        {3, 38, 1},
+        {7, 100, 0},
+        {1000, 200, 5},
     };
     std::mt19937_64 random(10);
     std::vector<std::string> contents = {
@@ -102,6 +107,65 @@ TEST(PieceSort, WritesWhatTheComparisonSortWritesAtEveryChunkSize)
     }
 }
 
+// Record lines of 15 March 2024 as the scan writes them, seconds drawn from [first, first + span),
+// the 22 digits after the time from `alphabet` (few letters: lines share the bytes after the time).
+std::string record_lines(std::mt19937_64& random, int count, int first, int span, const std::string& alphabet)
+{
+    std::string content;
+    for (int i = 0; i < count; ++i) {
+        const int second = first + static_cast<int>(random() % static_cast<unsigned>(span));
+        char stamp[16];
+        std::snprintf(stamp, sizeof stamp, "%02d%02d%02d", second / 3600, second / 60 % 60, second % 60);
+        content += std::string("20240315") + stamp;
+        for (int d = 0; d < 22; ++d) content += alphabet[random() % alphabet.size()];
+        content += random() % 4 == 0 ? "0\n" : "\r\n";  // both ends give a 38-byte piece
+    }
+    return content;
+}
+
+struct RecordLinesCase {
+    const char* what;
+    std::string content;
+    bool short_way;  // sorted through the entries of record lines
+};
+
+TEST(PieceSort, SortsRecordLinesByTheirSecondsAsTheComparisonSortDoes)
+{
+    std::mt19937_64 random(13);
+    const std::string hex = "0123456789ABCDEF";
+    const std::string lines = record_lines(random, 200, 43000, 30, hex);
+    // `lines` with its line `at` changed from byte `offset` on.
+    const auto changed = [&lines](int at, std::size_t offset, const std::string& bytes) {
+        return lines.substr(0, at * 38) + lines.substr(at * 38, offset) + bytes + lines.substr(at * 38 + offset + bytes.size());
+    };
+    const std::vector<RecordLinesCase> cases = {
+        {"seconds in a narrow window", lines, true},
+        {"one second: a group larger than the ranks take", record_lines(random, 300, 0, 1, hex), true},
+        {"the bytes after the time alike for long", record_lines(random, 300, 86390, 10, "01"), true},
+        {"the first and the last second of the day",
+         record_lines(random, 50, 0, 2, hex) + record_lines(random, 50, 86398, 2, hex) + record_lines(random, 50, 0, 2, hex), true},
+        {"the same line many times", record_lines(random, 1, 500, 1, hex) + plain_sorted(lines) + record_lines(random, 1, 500, 1, hex) + lines.substr(0, 38 * 30), true},
+        {"a line of another date", changed(150, 7, "6"), false},
+        {"hour 24", changed(20, 8, "24"), false},
+        {"minute 60", changed(20, 10, "60"), false},
+        {"second 60", changed(20, 12, "60"), false},
+        {"a letter in the time", changed(20, 13, "a"), false},
+        {"a line feed inside a line", changed(199, 20, "\n"), false},
+        {"a line without its line feed", changed(199, 37, "\r"), false},
+        {"a line feed as the 37th byte", changed(0, 36, "\n"), false},
+        {"in order", plain_sorted(lines), false},
+    };
+    for (const RecordLinesCase& c : cases) {
+        std::string content = c.content;
+        PieceSortMemory memory;
+        const SortedPieces sorted = sort_pieces(content.data(), content.size(), PieceSortLimits{}, memory);
+        EXPECT_EQ(sorted.lines != nullptr, c.short_way) << c.what;
+        // The limit on record lines sends them the general way.
+        for (const PieceSortLimits& limits : {PieceSortLimits{}, PieceSortLimits{1 << 20, 1 << 20, 10}})
+            EXPECT_EQ(sorted_by_radix(c.content, limits), plain_sorted(c.content)) << c.what;
+    }
+}
+
 TEST(PieceSort, TellsWhetherPiecesAreInOrder)
 {
     std::mt19937_64 random(11);
@@ -116,6 +180,35 @@ TEST(PieceSort, TellsWhetherPiecesAreInOrder)
         if (round % 3 == 0) content = plain_sorted(content);
         const std::vector<std::string> pieces = plain_pieces(content);
         EXPECT_EQ(pieces_in_order(content), std::is_sorted(pieces.begin(), pieces.end(), plain_before)) << content;
+    }
+}
+
+TEST(PieceSort, HandsOnBlocksOfWholeMebibytesButTheLast)
+{
+    // Writes that start and end on page boundaries of the file are copied far faster by the kernel.
+    std::mt19937_64 random(14);
+    const std::string lines = day_lines(random, 100000, false);  // 3.8 MB
+    const std::string odd = day_lines(random, 60000, true);
+    for (const std::string& content : {lines, odd, plain_sorted(lines) + plain_sorted(lines)}) {
+        for (const bool drop_repeats : {false, true}) {
+            std::string copy = content;
+            PieceSortMemory memory;
+            const SortedPieces sorted = sort_pieces(copy.data(), copy.size(), PieceSortLimits{}, memory);
+            std::vector<std::size_t> sizes;
+            std::string out;
+            IoBuffer block;
+            const PieceBlockHandler handle = [&](IoBuffer& full, std::size_t size) {
+                sizes.push_back(size);
+                out.append(full.data(), size);
+                return true;
+            };
+            EXPECT_TRUE(write_piece_blocks(sorted, handle, block, drop_repeats));
+            ASSERT_GT(sizes.size(), 2u);
+            for (std::size_t i = 0; i + 1 < sizes.size(); ++i) EXPECT_EQ(sizes[i], std::size_t{1} << 20) << i;
+            if (!drop_repeats) {
+                EXPECT_TRUE(out == plain_sorted(content));
+            }
+        }
     }
 }
 

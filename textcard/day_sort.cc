@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
 #include "services/console.h"
 #include "services/io_buffer.h"
+#include "textcard/replacement_writer.h"
 
 namespace {
 
@@ -14,6 +14,8 @@ constexpr const char* day_file_pattern = "20??????.txt";
 constexpr std::size_t day_file_name_length = 12;
 // Room for what a file may have grown by since its length was taken.
 constexpr std::size_t read_slack = 64 * 1024;
+// The buffer of a day file's bytes is a multiple of this.
+constexpr std::size_t buffer_step = std::size_t{8} << 20;
 // How many names beside a day file are tried for its new content.
 constexpr int temporary_name_attempts = 100;
 
@@ -77,7 +79,9 @@ bool read_whole_file(InputFile* input, IoBuffer& content, std::size_t& size)
     std::uint64_t length = 0;
     if (!platform::input_file_length(input, length)) length = 0;
     const std::size_t wanted = static_cast<std::size_t>(length) + read_slack;
-    if (content.size < wanted) content = make_io_buffer(wanted);
+    // Grown in steps, so that day files of about one size do not each take fresh pages; pages
+    // past the file's end are never touched and take no memory.
+    if (content.size < wanted) content = make_io_buffer((wanted / buffer_step + 1) * buffer_step);
     size = 0;
     for (;;) {
         bool error = false;
@@ -94,21 +98,25 @@ bool read_whole_file(InputFile* input, IoBuffer& content, std::size_t& size)
 // What reading and sorting a day file gave, before anything about it is printed.
 enum class Prepared { sorted, in_order, cannot_open, cannot_read };
 
-// Memory and work that the pass carries from one day file to the next.
+// Memory that the pass carries from one day file to the next.
 struct SortPass {
-    IoBuffer content;             // the bytes of the file in hand
+    IoBuffer content;  // the bytes of the file in hand
     std::size_t size = 0;
     PieceSortMemory memory;
     SortedPieces sorted;
-    PieceCounts counts;           // the pieces of the file in hand once sorted, and its repeats
-    // The storing of the file written last (sync, close, rename), which runs on a second
-    // thread while the next file is read and sorted.
-    std::thread store;
-    bool stored = true;
+    IoBuffer block;    // where sorted pieces go before they are handed to the writer
 };
 
-// Reads and sorts the day file `name` without printing anything.
-Prepared prepare_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass)
+// What the pass found and did for one day file before printing anything about it.
+struct FileWork {
+    Prepared prepared = Prepared::in_order;
+    bool writable = true;  // the day file can be opened for writing
+    bool created = true;   // a new file for its sorted content could be created
+    PieceCounts counts;    // its pieces once sorted, and its repeats
+};
+
+// Reads and sorts the day file `name` without printing anything; counts its pieces when it is in order.
+Prepared prepare_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass, PieceCounts& counts)
 {
     InputFile* input = platform::open_input_file(setup.directory, name);
     if (input == nullptr) return Prepared::cannot_open;
@@ -116,50 +124,25 @@ Prepared prepare_day_file(const DaySortSetup& setup, const std::string& name, So
     platform::close_input_file(input);
     if (!read) return Prepared::cannot_read;
     pass.sorted = sort_pieces(pass.content.data(), pass.size, setup.limits, pass.memory);
-    pass.counts = {};
+    counts = {};
     if (!pass.sorted.in_order) return Prepared::sorted;
     // A file already in order would be written back byte for byte the same, unless repeats are to go.
-    if (setup.unique || setup.report != nullptr) pass.counts = count_pieces(pass.content.data(), pass.size);
-    return setup.unique && pass.counts.repeats != 0 ? Prepared::sorted : Prepared::in_order;
+    if (setup.unique || setup.report != nullptr) counts = count_pieces(pass.content.data(), pass.size);
+    return setup.unique && counts.repeats != 0 ? Prepared::sorted : Prepared::in_order;
 }
 
-// Waits for the storing of the file written last; false when it failed.
-bool wait_for_store(SortPass& pass)
-{
-    if (pass.store.joinable()) pass.store.join();
-    const bool stored = pass.stored;
-    pass.stored = true;
-    return stored;
-}
-
-// Makes the new content of `temporary`, written whole, the content of `name` on a second thread:
-// synced, closed and renamed over it, so that any failure leaves the old file as it was.
-void store_in_background(const DaySortSetup& setup, OutputFile* file, const std::string& temporary,
-                         const std::string& name, SortPass& pass)
-{
-    pass.store = std::thread([&setup, file, temporary, name, &pass] {
-        bool stored = setup.sync_file(file);
-        stored = setup.close_file(file) && stored;
-        stored = stored && setup.replace_file(setup.directory, temporary, name);
-        if (!stored) platform::remove_file(setup.directory, temporary);
-        pass.stored = stored;
-    });
-}
-
-// Writes the sorted pieces of the file in hand beside `name` and starts storing them over it;
-// false when they could not be written (nothing of them is left behind then).
-bool write_replacement(const DaySortSetup& setup, const std::string& name, SortPass& pass)
+// Creates a new file beside `name` and hands the sorted pieces of the file in hand to `writer`, which
+// stores them over it; false when no new file could be created.
+bool write_replacement(const DaySortSetup& setup, const std::string& name, SortPass& pass, ReplacementWriter& writer,
+                       PieceCounts& counts)
 {
     std::string temporary;
     OutputFile* file = create_replacement(setup.directory, name, temporary);
     if (file == nullptr) return false;
-    const auto write = [&setup, file](const char* data, std::size_t length) { return setup.write_file(file, data, length); };
-    if (!write_pieces(pass.sorted, write, setup.unique, &pass.counts)) {
-        setup.close_file(file);
-        platform::remove_file(setup.directory, temporary);
-        return false;
-    }
-    store_in_background(setup, file, temporary, name, pass);
+    writer.begin(file, temporary, name);
+    const PieceBlockHandler handle = [&writer](IoBuffer& block, std::size_t size) { return writer.put(block, size); };
+    write_piece_blocks(pass.sorted, handle, pass.block, setup.unique, &counts);
+    writer.end();
     return true;
 }
 
@@ -179,44 +162,55 @@ void note_sorted_file(const DaySortSetup& setup, const std::string& name, std::s
 }
 
 // Sorts the day file `name`, printing its name and status lines, and adds the repeats it
-// dropped to `dropped`; false after printing why it stopped. The file is read and sorted
-// before the file before it is known to be stored, so that the two overlap; its lines are
-// printed only after that, so the console reads as if one came after the other.
-bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass, std::int64_t& dropped)
+// dropped to `dropped`; false after printing why it stopped. The file is read, sorted and
+// handed to `writer` before the file before it is known to be stored, so that the two overlap;
+// its lines are printed only after that, so the console reads as if one came after the other.
+bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass, ReplacementWriter& writer,
+                   std::int64_t& dropped)
 {
+    const std::size_t files_before = writer.handed();
+    FileWork work;
     // A file the scan filled in order from empty stands as sorting would leave it.
     const WrittenDayFile* known = day_file_in_order(setup.written, name, setup.unique);
-    const Prepared prepared = known != nullptr ? Prepared::in_order : prepare_day_file(setup, name, pass);
-    if (known != nullptr) pass.counts = {static_cast<std::size_t>(known->lines), 0};
-    if (!wait_for_store(pass)) {
+    if (known != nullptr)
+        work.counts = {static_cast<std::size_t>(known->lines), 0};
+    else
+        work.prepared = prepare_day_file(setup, name, pass, work.counts);
+    // Checked before writing, as the new file is renamed over the old one, which a read-only file would not stop.
+    if (work.prepared == Prepared::sorted || work.prepared == Prepared::in_order)
+        work.writable = platform::can_open_for_writing(setup.directory, name);
+    if (work.prepared == Prepared::sorted && work.writable)
+        work.created = write_replacement(setup, name, pass, writer, work.counts);
+
+    if (!writer.wait_stored(files_before)) {
         say("Cannot write file.\n");
         return false;
     }
     say("%s   \n", name.c_str());
-    if (prepared == Prepared::cannot_open) {
+    if (work.prepared == Prepared::cannot_open) {
         say("Cannot open file for reading.\n");
         return false;
     }
     say("Reading file...\r");
-    if (prepared == Prepared::cannot_read) {
+    if (work.prepared == Prepared::cannot_read) {
         say("Cannot read file.\n");
         return false;
     }
     say("Sorting data...\r");
-    // Checked first, as the new file is renamed over the old one, which a read-only file would not stop.
-    if (!platform::can_open_for_writing(setup.directory, name)) {
+    if (!work.writable) {
         say("Cannot open file for writing.\n");
         return false;
     }
     say("Writing file...\r");
-    if (prepared == Prepared::sorted && !write_replacement(setup, name, pass)) {
+    if (!work.created) {
         say("Cannot write file.\n");
         return false;
     }
-    const bool rewritten = prepared == Prepared::sorted;
-    const std::size_t repeats = rewritten && setup.unique ? pass.counts.repeats : 0;
+    // A failure to store the file is told before the next file's name, or at the end.
+    const bool rewritten = work.prepared == Prepared::sorted;
+    const std::size_t repeats = rewritten && setup.unique ? work.counts.repeats : 0;
     dropped += static_cast<std::int64_t>(repeats);
-    note_sorted_file(setup, name, pass.counts.pieces, repeats, rewritten);
+    note_sorted_file(setup, name, work.counts.pieces, repeats, rewritten);
     return true;
 }
 
@@ -241,14 +235,16 @@ int sort_day_files(const DaySortSetup& setup)
         return 1;
     }
     SortPass pass;
+    ReplacementWriter writer(setup);
     std::int64_t dropped = 0;
     for (const std::string& name : names) {
-        if (!sort_day_file(setup, name, pass, dropped)) {
-            wait_for_store(pass);
+        if (!sort_day_file(setup, name, pass, writer, dropped)) {
+            // A file handed on after the one that stopped the pass is discarded.
+            writer.abandon();
             return 1;
         }
     }
-    if (!wait_for_store(pass)) {
+    if (!writer.wait_stored(writer.handed())) {
         say("Cannot write file.\n");
         return 1;
     }

@@ -34,6 +34,9 @@ bool pieces_in_order(std::string_view content);
 struct PieceSortLimits {
     std::size_t chunk_pieces = std::size_t{896} << 10;  // 917,504 pieces: 28 MiB of sort keys
     std::size_t chunk_bytes = std::size_t{14} << 20;    // sorted in place through half the keys' memory
+    // A content made only of record lines (see sort_pieces) of at most this many lines is sorted
+    // whole through an 8-byte entry per line: 24 MiB, which leaves room for the blocks being written.
+    std::size_t record_lines = std::size_t{3} << 20;
 };
 
 // One piece to sort: its key (the eight bytes after the prefix that all pieces share) and
@@ -51,8 +54,9 @@ struct PieceRun {
 
 // Memory that the sorts of successive files share, so that each sort need not take fresh pages.
 struct PieceSortMemory {
-    IoBuffer keys;
-    IoBuffer spare;
+    IoBuffer keys;         // sort entries, or the entries of record lines
+    IoBuffer spare;        // as many sort entries again
+    IoBuffer second_ends;  // where the record lines of each second of the day end among their entries
 };
 
 // The line pieces of a content in ascending order, ready to be written: either the entries of
@@ -65,10 +69,15 @@ struct SortedPieces {
     std::size_t count = 0;
     std::vector<PieceRun> runs;
     std::size_t shared = 0;               // how many leading bytes all pieces share
+    // Record lines: one entry per line in order, its low half the line's number. `count` lines.
+    const std::uint64_t* lines = nullptr;
 };
 
 // Sorts the line pieces of `content` within the memory `limits` allow beside it, reordering
 // `content` in place where it takes more than one chunk; tells when it is in order already.
+// A content made only of record lines as the scan writes them (38-byte pieces, each ending in a
+// line feed, all with the same first eight bytes and a time of day hhmmss after them) is sorted
+// by bucketing its lines by that second, which leaves the content as it is.
 SortedPieces sort_pieces(char* content, std::size_t size, const PieceSortLimits& limits, PieceSortMemory& memory);
 
 // How many pieces a content holds or a write handed on, and how many equal the piece before them.
@@ -85,6 +94,16 @@ PieceCounts count_pieces(const char* content, std::size_t size);
 // false as soon as `write` does.
 bool write_pieces(const SortedPieces& sorted, const std::function<bool(const char* data, std::size_t size)>& write,
                   bool drop_repeats = false, PieceCounts* counts = nullptr);
+
+// Receives a full block of sorted pieces: the first `size` bytes of `block`. It may take the block
+// and leave another one of the same size in its place. False stops the writing.
+using PieceBlockHandler = std::function<bool(IoBuffer& block, std::size_t size)>;
+
+// Hands the pieces of `sorted` to `handle` as write_pieces does, always copied into blocks, so that the
+// content may change as soon as it returns. The pieces go into `block` first (made when too small),
+// which is left for the next call.
+bool write_piece_blocks(const SortedPieces& sorted, const PieceBlockHandler& handle, IoBuffer& block,
+                        bool drop_repeats = false, PieceCounts* counts = nullptr);
 
 // Sorts and writes the line pieces of `content`, as sort_pieces and write_pieces do.
 bool write_sorted_pieces(char* content, std::size_t size, const PieceSortLimits& limits,
