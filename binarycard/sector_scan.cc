@@ -49,7 +49,6 @@ bool quiet_common_groups(const std::uint8_t* sector, int offset, int groups, con
 bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int64_t end_bound, UploadWriter& writer,
                  BinaryScanCounts& counts)
 {
-    const WindowLanes window = window_lanes(time_window(start_bound, end_bound));
     // Counted in locals, so that the loop keeps them in registers.
     std::int64_t found = 0;
     std::int64_t in_range = 0;
@@ -69,6 +68,8 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
     // Takes the records of common length from `offset` a group at a time, up to the first that is invalid or
     // that the group check cannot read; false when the writer failed.
     const auto take_common_groups = [&] {
+        // Made here rather than for every sector, as sectors without such records have no use for it.
+        const WindowLanes window = window_lanes(time_window(start_bound, end_bound));
         const int groups = (last_common_group_offset - offset) / common_group_bytes + 1;
         if (quiet_common_groups(sector, offset, groups, window)) {
             found += groups * common_group_records;
