@@ -176,7 +176,7 @@ inline WindowLanes window_lanes(const TimeWindow& window)
 // What a group check finds about each of its four records.
 struct CommonGroupCheck {
     RecordLanes valid;    // a valid 15-byte record, as valid_common_record finds it with its length byte 9
-    RecordLanes outside;  // its time lies outside the window; 0xFFFFFFFF may count as inside
+    RecordLanes outside;  // its time lies outside the window (0xFFFFFFFF, no valid record's, may count as inside)
 };
 
 // Checks the four 15-byte records at `offset`, `offset` + 15, + 30 and + 45 of `sector` at once; `offset`
@@ -197,9 +197,10 @@ inline CommonGroupCheck check_common_group(const std::uint8_t* sector, int offse
     const auto bytes_4_to_7 = __builtin_shufflevector(TimeLanes(low01), TimeLanes(low23), 1, 3, 5, 7);
     const auto bytes_8_to_11 = __builtin_shufflevector(TimeLanes(high01), TimeLanes(high23), 0, 2, 4, 6);
     const auto bytes_12_to_14 = __builtin_shufflevector(TimeLanes(high01), TimeLanes(high23), 1, 3, 5, 7);
-    // Byte lanes wrap at 256 like the checksum, so the four words add up to four byte sums per record;
-    // those fold into the low byte of the lane: pairs in 16-bit lanes, then the two pairs.
-    const ByteLanes sums = ByteLanes(time) + ByteLanes(bytes_4_to_7) + ByteLanes(bytes_8_to_11) + ByteLanes(bytes_12_to_14);
+    // Byte lanes wrap at 256 like the checksum: adding the four words gives each record four byte sums,
+    // which fold into the low byte of its lane, pairs in 16-bit lanes first, then the two pairs.
+    const ByteLanes sums =
+        ByteLanes(time) + ByteLanes(bytes_4_to_7) + ByteLanes(bytes_8_to_11) + ByteLanes(bytes_12_to_14);
     const WordLanes pairs = WordLanes(sums) + (WordLanes(sums) >> 8);
     const TimeLanes sum = TimeLanes(pairs) + (TimeLanes(pairs) >> 16);
     const RecordLanes valid = ((sum & 0xFF) == ((0x100 - checksum_seed) & 0xFF)) &

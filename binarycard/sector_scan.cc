@@ -28,10 +28,6 @@ bool finish_upload(UploadWriter& writer)
     return false;
 }
 
-}  // namespace
-
-namespace {
-
 // True when every record of the `groups` groups of common length from `offset` is valid and
 // outside `window`. The groups are all checked before the one test, as most runs fill their sector.
 bool quiet_common_groups(const std::uint8_t* sector, int offset, int groups, const WindowLanes& window)
@@ -101,6 +97,8 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
     // Walks from offset 0 to the first invalid record, or to the record the writer failed on.
     const auto walk = [&] {
         for (;;) {
+            // Only a record of the common length starts a group check, so that other records do not pay for one;
+            // the record the groups stop at is checked again below.
             if (offset <= last_common_group_offset && sector[offset + 4] == common_length_byte &&
                 !take_common_groups())
                 return;

@@ -234,7 +234,8 @@ TEST(SectorScanReference, AgreesOnRunsOfTheCommonLengthBrokenAnywhere)
                            Break::at_end_bound, Break::in_range, Break::other_length};
     for (const int lead : {0, 7, 16, 17, 31, 46})
         for (const Break kind : kinds)
-            for (int position = 0; position < 35; ++position) sectors.push_back(run_sector(lead, kind, position, random));
+            for (int position = 0; position < 35; ++position)
+                sectors.push_back(run_sector(lead, kind, position, random));
     const std::string lines = expect_same_outcome(card_with(sectors), "runs broken once");
     EXPECT_GT(std::count(lines.begin(), lines.end(), '\n'), 3 * 6 * 30);  // the in-range breaks of every run
 }
