@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -28,6 +29,18 @@ bool finish_upload(UploadWriter& writer)
     return false;
 }
 
+// True when every record of the `groups` groups of common length from `offset` is valid and
+// outside `window`. The groups are all checked before the one test, as most runs fill their sector.
+bool quiet_common_groups(const std::uint8_t* sector, int offset, int groups, const WindowLanes& window)
+{
+    RecordLanes quiet = ~RecordLanes{};
+    for (int g = 0; g < groups; ++g) {
+        const CommonGroupCheck check = check_common_group(sector, offset + g * common_group_bytes, window);
+        quiet &= check.valid & check.outside;
+    }
+    return all_lanes(quiet);
+}
+
 }  // namespace
 
 bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int64_t end_bound, UploadWriter& writer,
@@ -49,9 +62,47 @@ bool walk_sector(const std::uint8_t* sector, std::int64_t start_bound, std::int6
         stored += written ? 1 : 0;
         return written;
     };
+    // Takes the records of common length from `offset` a group at a time, up to the first that is invalid or
+    // that the group check cannot read; false when the writer failed.
+    const auto take_common_groups = [&] {
+        // Made here rather than for every sector, as sectors without such records have no use for it.
+        const WindowLanes window = window_lanes(time_window(start_bound, end_bound));
+        const int groups = (last_common_group_offset - offset) / common_group_bytes + 1;
+        if (quiet_common_groups(sector, offset, groups, window)) {
+            found += groups * common_group_records;
+            offset += groups * common_group_bytes;
+            return true;
+        }
+        while (offset <= last_common_group_offset) {
+            const CommonGroupCheck check = check_common_group(sector, offset, window);
+            if (all_lanes(check.valid & check.outside)) {
+                found += common_group_records;
+                offset += common_group_bytes;
+                continue;
+            }
+            // Record by record up to the first invalid one; those inside the window may be in range.
+            const int valid = std::countr_one(lane_bits(check.valid));
+            const unsigned outside = lane_bits(check.outside);
+            for (int k = 0; k < valid; ++k, offset += common_record_length) {
+                if ((outside >> k & 1) != 0) {
+                    ++found;
+                    continue;
+                }
+                std::memcpy(&time, sector + offset, sizeof time);
+                if (!take(common_record_length)) return false;
+            }
+            if (valid < common_group_records) return true;
+        }
+        return true;
+    };
     // Walks from offset 0 to the first invalid record, or to the record the writer failed on.
     const auto walk = [&] {
         for (;;) {
+            // Only a record of the common length starts a group check, so that other records do not pay for one;
+            // the record the groups stop at is checked again below.
+            if (offset <= last_common_group_offset && sector[offset + 4] == common_length_byte &&
+                !take_common_groups())
+                return;
             // Records of the common length go round a loop of their own, whose next offset is a constant step:
             // the check of one record need not wait for the length byte of the one before, so checks overlap.
             while (offset + common_record_length <= sector_size && sector[offset + 4] == common_length_byte) {

@@ -3,7 +3,8 @@
 // The input gives up to eight sectors of 512 bytes and, from its tail, the date bounds and
 // the unreadable sectors. Each sector is copied into a heap buffer of exactly 512 bytes, so
 // that AddressSanitizer stops any read outside it. Then:
-// - at every offset the validator agrees with a plain byte-by-byte validator;
+// - at every offset the validator agrees with a plain byte-by-byte validator, and so does the
+//   check of four 15-byte records at once, with the range test, wherever it can start;
 // - the records that a walk finds tile the sector from offset 0, each with a valid checksum,
 //   and the walk stores exactly the records in range, as record lines formatted plainly;
 // - a scan of a card made of these sectors finds and stores what walking its readable sectors
@@ -107,6 +108,28 @@ std::string upload_content(const std::string& dir)
     return content;
 }
 
+// Checks the group check of 15-byte records at every offset it can start from against the plain validator
+// and the plain range test, record by record.
+void check_group_check(const std::uint8_t* sector, std::int64_t start, std::int64_t end)
+{
+    const WindowLanes window = window_lanes(time_window(start, end));
+    for (int offset = 0; offset <= last_common_group_offset; ++offset) {
+        const CommonGroupCheck check = check_common_group(sector, offset, window);
+        const unsigned valid = lane_bits(check.valid);
+        const unsigned outside = lane_bits(check.outside);
+        for (int k = 0; k < common_group_records; ++k) {
+            const int at = offset + k * common_record_length;
+            const bool plain = plain_record_length(sector, at) == common_record_length;
+            require(((valid >> k) & 1) == (plain ? 1u : 0u), "the group check disagrees with the plain validator",
+                    std::to_string(at));
+            const std::int64_t time = time_at(sector + at);
+            if (plain)
+                require(((outside >> k) & 1) == (time < start || time > end ? 1u : 0u),
+                        "the group check puts a record on the wrong side of the range", std::to_string(at));
+        }
+    }
+}
+
 // Checks the validator at every offset of `sector` against the plain one.
 void check_validator(const std::uint8_t* sector)
 {
@@ -154,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto sector = std::make_unique<std::uint8_t[]>(512);
             std::memcpy(sector.get(), bytes.data() + i * 512, 512);
             check_validator(sector.get());
+            check_group_check(sector.get(), start, end);
             // The records of a walk tile the sector from offset 0, as the plain walk finds them.
             const BinaryScanCounts before = counts;
             Walked plain;

@@ -157,4 +157,116 @@ TEST(SectorScanReference, AgreesOnSectorsOfMostlyTheCommonRecordLength)
     }
 }
 
+// A 15-byte record of `time` with random payload bytes and a correct checksum.
+Bytes common_record(std::uint32_t time, std::mt19937_64& random)
+{
+    Bytes r = record(time, 8, static_cast<std::uint8_t>(random()));
+    for (std::size_t i = 6; i < 14; ++i) r[i] = static_cast<std::uint8_t>(random());
+    unsigned sum = 0x55;
+    for (std::size_t i = 0; i < 14; ++i) sum += r[i];
+    r[14] = static_cast<std::uint8_t>(-sum);
+    return r;
+}
+
+// A time outside the range: just before or after it, far from it, or at either end of what a record can hold.
+std::uint32_t time_outside(std::mt19937_64& random)
+{
+    switch (random() % 6) {
+    case 0: return start_bound - 1;
+    case 1: return end_bound + 1;
+    case 2: return static_cast<std::uint32_t>(random() % 2 == 0 ? 0 : 0xFFFFFFFE);
+    case 3: return static_cast<std::uint32_t>(start_bound - 1 - static_cast<std::int64_t>(random() % 100000000));
+    default: return static_cast<std::uint32_t>(end_bound + 1 + static_cast<std::int64_t>(random() % 100000000));
+    }
+}
+
+// How one record breaks a run of 15-byte records outside the range.
+enum class Break { none, damaged, no_time, at_start_bound, at_end_bound, in_range, other_length };
+
+Bytes breaking_record(Break kind, std::mt19937_64& random)
+{
+    switch (kind) {
+    case Break::none: return common_record(time_outside(random), random);
+    case Break::damaged: {
+        Bytes r = common_record(time_outside(random), random);
+        r[random() % 15] ^= static_cast<std::uint8_t>(1 + random() % 255);
+        return r;
+    }
+    case Break::no_time: return common_record(0xFFFFFFFF, random);  // the checksum matches, the time says no record
+    case Break::at_start_bound: return common_record(start_bound, random);
+    case Break::at_end_bound: return common_record(end_bound, random);
+    case Break::in_range:
+        return common_record(static_cast<std::uint32_t>(start_bound + 1 + random() % (end_bound - start_bound - 1)),
+                             random);
+    case Break::other_length: {
+        const int length_byte =
+            random() % 2 == 0 ? 1 + static_cast<int>(random() % 8) : 10 + static_cast<int>(random() % 31);
+        return record(time_outside(random), length_byte - 1, static_cast<std::uint8_t>(random()));
+    }
+    }
+    return {};
+}
+
+// A sector of one long run of 15-byte records outside the range, which the walk checks a group at a time:
+// the run starts after a first record of `lead` bytes (none for 0) and fills the sector, its record at
+// `position` broken by `kind`.
+Bytes run_sector(int lead, Break kind, int position, std::mt19937_64& random)
+{
+    std::vector<Bytes> records;
+    if (lead != 0) records.push_back(record(time_outside(random), lead - 7, static_cast<std::uint8_t>(random())));
+    int used = lead;
+    for (int i = 0;; ++i) {
+        Bytes r = breaking_record(i == position ? kind : Break::none, random);
+        if (used + static_cast<int>(r.size()) > 512) break;
+        used += static_cast<int>(r.size());
+        records.push_back(std::move(r));
+    }
+    return sector_with(records);
+}
+
+TEST(SectorScanReference, AgreesOnRunsOfTheCommonLengthBrokenAnywhere)
+{
+    // A first record of 16 or 17 bytes makes the run end on byte 510 or 511; after one of 31 bytes a group
+    // starts at the last offset a group check can read from.
+    std::mt19937_64 random(4);
+    std::vector<Bytes> sectors;
+    const Break kinds[] = {Break::none,         Break::damaged,  Break::no_time,     Break::at_start_bound,
+                           Break::at_end_bound, Break::in_range, Break::other_length};
+    for (const int lead : {0, 7, 16, 17, 31, 46})
+        for (const Break kind : kinds)
+            for (int position = 0; position < 35; ++position)
+                sectors.push_back(run_sector(lead, kind, position, random));
+    const std::string lines = expect_same_outcome(card_with(sectors), "runs broken once");
+    EXPECT_GT(std::count(lines.begin(), lines.end(), '\n'), 3 * 6 * 30);  // the in-range breaks of every run
+}
+
+TEST(SectorScanReference, AgreesOnRunsOfTheCommonLengthWithRareBreaks)
+{
+    // Many breaks, and in-range records amid the others, at random.
+    std::mt19937_64 random(5);
+    std::vector<Bytes> sectors;
+    for (int i = 0; i < 2048 + 37; ++i) {
+        const int lead = random() % 3 == 0 ? 0 : 7 + static_cast<int>(random() % 40);
+        std::vector<Bytes> records;
+        if (lead != 0) records.push_back(record(time_outside(random), lead - 7, static_cast<std::uint8_t>(random())));
+        for (int used = lead;;) {
+            const int roll = static_cast<int>(random() % 400);
+            const Break kind = roll < 8    ? Break::in_range
+                               : roll < 9  ? Break::at_start_bound
+                               : roll < 10 ? Break::at_end_bound
+                               : roll < 11 ? Break::damaged
+                               : roll < 12 ? Break::no_time
+                               : roll < 16 ? Break::other_length
+                                           : Break::none;
+            Bytes r = breaking_record(kind, random);
+            if (used + static_cast<int>(r.size()) > 512) break;
+            used += static_cast<int>(r.size());
+            records.push_back(std::move(r));
+        }
+        sectors.push_back(sector_with(records));
+    }
+    const std::string lines = expect_same_outcome(card_with(sectors), "runs with rare breaks");
+    EXPECT_GT(std::count(lines.begin(), lines.end(), '\n'), 1000);
+}
+
 }  // namespace

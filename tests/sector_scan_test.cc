@@ -125,6 +125,26 @@ TEST(SectorScan, WriterFailureEndsTheRunWithoutSummary)
     EXPECT_EQ(r.console, "Scanning QelD card...\nCannot create Qel file\nCannot store FTP record\n");
 }
 
+TEST(SectorScan, WriterFailureStopsTheWalkOnTheRecordItFailedOn)
+{
+    // The first record in range, amid a sector of 15-byte records outside it: the first of a group,
+    // one inside a group, the last of a group, and the last of the sector, which no group reaches.
+    for (const int failing : {0, 6, 7, 33}) {
+        ScanFixture f;
+        f.writer.directory = f.dir.path() + "/missing";
+        std::vector<Bytes> records(34, record(end_bound + 1, 8));
+        records[failing] = record(start_bound, 8);
+        const Bytes sector = sector_with(records);
+        BinaryScanCounts counts;
+        capture_output();
+        EXPECT_FALSE(walk_sector(sector.data(), start_bound, end_bound, f.writer, counts)) << failing;
+        EXPECT_EQ(captured_output(), "Cannot create Qel file\n") << failing;
+        EXPECT_EQ(counts.found, failing + 1) << failing;
+        EXPECT_EQ(counts.in_range, 1) << failing;
+        EXPECT_EQ(counts.stored, 0) << failing;
+    }
+}
+
 TEST(SectorScan, CountsBeyondTheRangeOf32Bits)
 {
     ScanFixture f;
