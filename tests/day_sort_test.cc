@@ -310,32 +310,39 @@ TEST(DaySort, AFailureWhileStoringLeavesTheOldFileAsItWas)
 TEST(DaySort, AFailureWhileStoringALaterFileKeepsTheFilesBeforeItAndLeavesThoseAfterIt)
 {
     // The files after the failing one may be written already by then: they are discarded.
-    std::string unsorted;
-    for (int i = 40000; i > 0; --i) {
-        char time[7];
-        std::snprintf(time, sizeof time, "%06d", i);
-        unsorted += line(time);
-    }
+    // Each file has its own number of lines (all between one and two mebibytes), so that a
+    // sync, which runs on a thread of its own per file, can tell which file it is given.
     const std::vector<std::string> names = {"20240314.txt", "20240315.txt", "20240316.txt", "20240317.txt"};
+    std::vector<std::string> unsorted(names.size());
+    for (std::size_t f = 0; f < names.size(); ++f) {
+        for (int i = 40000 - static_cast<int>(f) * 1000; i > 0; --i) {
+            char time[7];
+            std::snprintf(time, sizeof time, "%06d", i);
+            unsorted[f] += line(time);
+        }
+    }
     for (const bool fail_write : {true, false}) {
         TempDir dir;
-        for (const std::string& name : names) dir.write(name, unsorted);
+        for (std::size_t f = 0; f < names.size(); ++f) dir.write(names[f], unsorted[f]);
         DaySortSetup setup = setup_in(dir);
         int writes = 0;
-        int syncs = 0;
         if (fail_write)
             setup.write_file = [&writes](OutputFile* file, const char* data, std::size_t size) {
-                // The first write of the second file fails.
+                // The first write of the second file fails: the first file takes two.
                 return ++writes != 3 && platform::write_file(file, data, size);
             };
         else
-            setup.sync_file = [&syncs](OutputFile* file) { return ++syncs != 2 && platform::sync_file(file); };
+            setup.sync_file = [second_size = unsorted[1].size()](OutputFile* file) {
+                std::uint64_t length = 0;
+                const bool second = platform::output_file_length(file, length) && length == second_size;
+                return !second && platform::sync_file(file);
+            };
         const SortOutcome r = run_sort(setup);
         EXPECT_EQ(r.code, 1) << fail_write;
         EXPECT_EQ(r.console, sorted_console({"20240314.txt", "20240315.txt"}) + "Cannot write file.\n") << fail_write;
         // Compared whole: a diff of such long texts would take minutes to print.
-        EXPECT_TRUE(dir.read("20240314.txt") == plain_sorted(unsorted)) << fail_write;
-        for (int i = 1; i < 4; ++i) EXPECT_TRUE(dir.read(names[i]) == unsorted) << fail_write << names[i];
+        EXPECT_TRUE(dir.read("20240314.txt") == plain_sorted(unsorted[0])) << fail_write;
+        for (int i = 1; i < 4; ++i) EXPECT_TRUE(dir.read(names[i]) == unsorted[i]) << fail_write << names[i];
         EXPECT_EQ(dir.files(), names) << fail_write;
     }
 }
