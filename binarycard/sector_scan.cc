@@ -209,8 +209,7 @@ int scan_binary_card(CardVolume& volume, std::int64_t start_bound, std::int64_t 
         const std::size_t sectors = filled / sector_size;
         const std::size_t rest = filled - sectors * sector_size;
         // A block of whole sectors leaves nothing behind, so the next one can be read into the other buffer now.
-        const bool reading_ahead = rest == 0 && piece.skipped == 0 && !piece.end;
-        if (reading_ahead) read_ahead(ahead, other, block_size);
+        const bool reading_ahead = rest == 0 && piece.skipped == 0 && !piece.end && read_ahead(ahead, other, block_size);
         for (std::size_t i = 0; i < sectors && !stopped; ++i) {
             stopped = pass_sector(progress, keys);
             if (stopped) break;

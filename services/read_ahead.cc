@@ -1,33 +1,87 @@
 #include "services/read_ahead.h"
 
+#include <chrono>
+
 namespace {
+
+// How long a thread keeps looking for the other's next step before it sleeps. Waking a
+// sleeping thread costs far more than reading a block from the page cache on some
+// machines (a virtual processor that halted), and a block takes well under this to
+// read or walk, so in a running scan neither side sleeps.
+constexpr std::chrono::microseconds spin_time{300};
+
+// Looks at `ready` until it holds or `spin_time` has passed; true when it held.
+template <typename Ready>
+bool spin_until(Ready ready)
+{
+    const auto until = std::chrono::steady_clock::now() + spin_time;
+    for (;;) {
+        for (int i = 0; i < 256; ++i)
+            if (ready()) return true;
+        if (std::chrono::steady_clock::now() >= until) return ready();
+    }
+}
+
+// Waits, first looking then sleeping, until `ready` holds.
+template <typename Ready>
+void wait_until(ReadAhead& ahead, Ready ready)
+{
+    if (spin_until(ready)) return;
+    std::unique_lock<std::mutex> lock(ahead.mutex);
+    ahead.changed.wait(lock, ready);
+}
+
+// Nanoseconds from `start` to now.
+std::int64_t nanoseconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Adds `sample` to the running `average`, which follows the last few blocks.
+void note_time(double& average, std::int64_t sample)
+{
+    average = average == 0 ? static_cast<double>(sample) : average + (static_cast<double>(sample) - average) / 8;
+}
+
+// True when walking a block takes at least a quarter of the time reading one does.
+bool worth_reading_ahead(const ReadAhead& ahead)
+{
+    return ahead.always || ahead.walk_nanoseconds * 4 >= ahead.read_nanoseconds;
+}
+
+// Sets the phase under the mutex, so that a thread about to sleep on it sees the change, and wakes it.
+void set_phase(ReadAhead& ahead, ReadAhead::Phase phase)
+{
+    {
+        std::lock_guard<std::mutex> lock(ahead.mutex);
+        ahead.phase.store(phase, std::memory_order_release);
+    }
+    ahead.changed.notify_all();
+}
 
 // Makes each read handed over, until told to quit.
 void run_worker(ReadAhead& ahead)
 {
-    std::unique_lock<std::mutex> lock(ahead.mutex);
     for (;;) {
-        ahead.changed.wait(lock, [&] { return ahead.quit || (ahead.in_flight && !ahead.job_done); });
-        if (ahead.quit) return;
-        PlainRead job = ahead.job;
-        lock.unlock();
-        make_plain_read(*ahead.reader->volume, job);
-        lock.lock();
-        ahead.job = job;
-        ahead.job_done = true;
-        ahead.changed.notify_all();
+        wait_until(ahead, [&] {
+            return ahead.quit.load(std::memory_order_acquire) ||
+                   ahead.phase.load(std::memory_order_acquire) == ReadAhead::posted;
+        });
+        if (ahead.quit.load(std::memory_order_acquire)) return;
+        const auto start = std::chrono::steady_clock::now();
+        make_plain_read(*ahead.reader->volume, ahead.job);
+        ahead.job_nanoseconds = nanoseconds_since(start);
+        set_phase(ahead, ReadAhead::done);
     }
 }
 
 // Waits until the read in flight is made and hands it back; false when none was in flight.
 bool take_job(ReadAhead& ahead, PlainRead& job)
 {
-    std::unique_lock<std::mutex> lock(ahead.mutex);
-    if (!ahead.in_flight) return false;
-    ahead.changed.wait(lock, [&] { return ahead.job_done; });
+    if (ahead.phase.load(std::memory_order_acquire) == ReadAhead::idle) return false;
+    wait_until(ahead, [&] { return ahead.phase.load(std::memory_order_acquire) == ReadAhead::done; });
     job = ahead.job;
-    ahead.in_flight = false;
-    ahead.job_done = false;
+    ahead.phase.store(ReadAhead::idle, std::memory_order_relaxed);
     return true;
 }
 
@@ -37,26 +91,32 @@ ReadAhead::~ReadAhead() { stop_read_ahead(*this); }
 
 CardPiece read_card_ahead(ReadAhead& ahead, void* buffer, std::size_t size)
 {
+    if (ahead.handed) note_time(ahead.walk_nanoseconds, nanoseconds_since(ahead.handed_at));
+    CardPiece piece;
     PlainRead job;
-    if (take_job(ahead, job)) {
-        if (job.buffer == buffer && job.asked == size) return take_plain_read(*ahead.reader, job);
+    const bool taken = take_job(ahead, job);
+    if (taken && job.buffer == buffer && job.asked == size) {
+        note_time(ahead.read_nanoseconds, ahead.job_nanoseconds);
+        piece = take_plain_read(*ahead.reader, job);
+    } else {
         // Read for another place: the bytes are dropped, and the volume's position is no longer the reader's.
-        ahead.reader->reposition = true;
+        if (taken) ahead.reader->reposition = true;
+        const auto start = std::chrono::steady_clock::now();
+        piece = read_card(*ahead.reader, buffer, size);
+        note_time(ahead.read_nanoseconds, nanoseconds_since(start));
     }
-    return read_card(*ahead.reader, buffer, size);
+    ahead.handed = true;
+    ahead.handed_at = std::chrono::steady_clock::now();
+    return piece;
 }
 
-void read_ahead(ReadAhead& ahead, void* buffer, std::size_t size)
+bool read_ahead(ReadAhead& ahead, void* buffer, std::size_t size)
 {
-    PlainRead job;
-    if (!plan_plain_read(*ahead.reader, buffer, size, job)) return;
-    std::lock_guard<std::mutex> lock(ahead.mutex);
-    if (ahead.in_flight) return;
+    if (ahead.phase.load(std::memory_order_acquire) != ReadAhead::idle || !worth_reading_ahead(ahead)) return false;
+    if (!plan_plain_read(*ahead.reader, buffer, size, ahead.job)) return false;
     if (!ahead.worker.joinable()) ahead.worker = std::thread(run_worker, std::ref(ahead));
-    ahead.job = job;
-    ahead.in_flight = true;
-    ahead.job_done = false;
-    ahead.changed.notify_all();
+    set_phase(ahead, ReadAhead::posted);
+    return true;
 }
 
 void stop_read_ahead(ReadAhead& ahead)
@@ -65,8 +125,8 @@ void stop_read_ahead(ReadAhead& ahead)
     if (take_job(ahead, dropped)) ahead.reader->reposition = true;
     {
         std::lock_guard<std::mutex> lock(ahead.mutex);
-        ahead.quit = true;
-        ahead.changed.notify_all();
+        ahead.quit.store(true, std::memory_order_release);
     }
+    ahead.changed.notify_all();
     if (ahead.worker.joinable()) ahead.worker.join();
 }

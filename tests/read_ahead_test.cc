@@ -66,6 +66,7 @@ ReadOutcome read_with_read_ahead(MemoryVolume& volume, std::size_t block)
     ReadOutcome outcome;
     {
         ReadAhead ahead(reader);
+        ahead.always = true;
         int current = 0;
         for (int calls = 0; calls < 100000; ++calls) {
             const CardPiece piece = read_card_ahead(ahead, buffers[current].data(), block);
@@ -120,6 +121,7 @@ TEST(ReadAhead, ABlockReadForAnotherPlaceOrSizeIsReadAgainWhereAsked)
     CardReader reader = start_card_reader(volume, 0, positioned);
     std::vector<char> first(2048), second(2048);
     ReadAhead ahead(reader);
+    ahead.always = true;
     read_ahead(ahead, first.data(), 2048);
     // Asked into another buffer: the bytes come there, from the same place.
     CardPiece piece = read_card_ahead(ahead, second.data(), 2048);
@@ -146,6 +148,7 @@ TEST(ReadAhead, ABlockNeverAskedForLeavesTheReaderAsItWas)
     std::vector<char> buffer(4096);
     {
         ReadAhead ahead(reader);
+        ahead.always = true;
         ASSERT_EQ(read_card_ahead(ahead, buffer.data(), 4096).bytes, 4096u);
         // The block with the bad sector is read ahead, then dropped as when a scan stops.
         read_ahead(ahead, buffer.data(), 4096);

@@ -55,6 +55,7 @@ struct VolumeWindow {
     IoBuffer buffers[2];
     unsigned char* bytes = nullptr; // the bytes of the buffer walked
     unsigned char* other = nullptr; // the bytes of the other buffer
+    bool reading_ahead = false;     // the next block is being read into the other buffer
     std::size_t begin = 0;          // next byte to walk
     std::size_t end = 0;            // one past the last byte read
     bool segment_ended = false;     // no more bytes follow in this segment
@@ -91,12 +92,17 @@ struct ScanState {
 std::size_t make_available(VolumeWindow& window, std::size_t wanted)
 {
     if (window.end - window.begin >= wanted || window.segment_ended) return window.end - window.begin;
-    // The unwalked tail (shorter than `wanted`) goes right before the block start of the other
-    // buffer, so that the read after it starts on a page boundary, where the next block may
-    // already be being read.
+    // The unwalked tail (shorter than `wanted`) goes right before the block start, so that the
+    // read after it starts on a page boundary: in the other buffer when the next block is being
+    // read into it already, else in this one, which then stays warm in the processor's cache.
     const std::size_t rest = window.end - window.begin;
-    std::memcpy(window.other + tail_room - rest, window.bytes + window.begin, rest);
-    std::swap(window.bytes, window.other);
+    if (window.reading_ahead) {
+        std::memcpy(window.other + tail_room - rest, window.bytes + window.begin, rest);
+        std::swap(window.bytes, window.other);
+        window.reading_ahead = false;
+    } else {
+        std::memmove(window.bytes + tail_room - rest, window.bytes + window.begin, rest);
+    }
     window.begin = tail_room - rest;
     window.end = tail_room;
     while (window.end - window.begin < wanted && !window.segment_ended) {
@@ -116,7 +122,7 @@ std::size_t make_available(VolumeWindow& window, std::size_t wanted)
     }
     // The other buffer is free now: the next block is read into it while this one is walked.
     if (!window.segment_ended && !window.interrupted)
-        read_ahead(*window.reader, window.other + tail_room, window.block_size);
+        window.reading_ahead = read_ahead(*window.reader, window.other + tail_room, window.block_size);
     return window.end - window.begin;
 }
 
