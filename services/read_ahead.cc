@@ -22,13 +22,20 @@ bool spin_until(Ready ready)
     }
 }
 
-// Waits, first looking then sleeping, until `ready` holds.
+// Waits until `ready` holds: first looking for it when it is `near` (expected within the
+// spin time), then sleeping.
 template <typename Ready>
-void wait_until(ReadAhead& ahead, Ready ready)
+void wait_until(ReadAhead& ahead, bool near, Ready ready)
 {
-    if (spin_until(ready)) return;
+    if (near && spin_until(ready)) return;
     std::unique_lock<std::mutex> lock(ahead.mutex);
     ahead.changed.wait(lock, ready);
+}
+
+// True when `nanoseconds` are likely over before a thread that looks for them stops looking.
+bool within_spin_time(double nanoseconds)
+{
+    return nanoseconds < static_cast<double>(std::chrono::nanoseconds(spin_time).count());
 }
 
 // Nanoseconds from `start` to now.
@@ -63,7 +70,7 @@ void set_phase(ReadAhead& ahead, ReadAhead::Phase phase)
 void run_worker(ReadAhead& ahead)
 {
     for (;;) {
-        wait_until(ahead, [&] {
+        wait_until(ahead, ahead.worker_looks.load(std::memory_order_acquire), [&] {
             return ahead.quit.load(std::memory_order_acquire) ||
                    ahead.phase.load(std::memory_order_acquire) == ReadAhead::posted;
         });
@@ -79,7 +86,8 @@ void run_worker(ReadAhead& ahead)
 bool take_job(ReadAhead& ahead, PlainRead& job)
 {
     if (ahead.phase.load(std::memory_order_acquire) == ReadAhead::idle) return false;
-    wait_until(ahead, [&] { return ahead.phase.load(std::memory_order_acquire) == ReadAhead::done; });
+    wait_until(ahead, within_spin_time(ahead.read_nanoseconds),
+               [&] { return ahead.phase.load(std::memory_order_acquire) == ReadAhead::done; });
     job = ahead.job;
     ahead.phase.store(ReadAhead::idle, std::memory_order_relaxed);
     return true;
@@ -115,6 +123,8 @@ bool read_ahead(ReadAhead& ahead, void* buffer, std::size_t size)
     if (ahead.phase.load(std::memory_order_acquire) != ReadAhead::idle || !worth_reading_ahead(ahead)) return false;
     if (!plan_plain_read(*ahead.reader, buffer, size, ahead.job)) return false;
     if (!ahead.worker.joinable()) ahead.worker = std::thread(run_worker, std::ref(ahead));
+    // When the caller walks a block quickly, the worker looks for the next read before it sleeps.
+    ahead.worker_looks.store(within_spin_time(ahead.walk_nanoseconds), std::memory_order_release);
     set_phase(ahead, ReadAhead::posted);
     return true;
 }

@@ -35,6 +35,7 @@ struct ReadAhead {
     std::atomic<int> phase{idle};
     std::atomic<bool> quit{false};    // the worker is to end
     std::int64_t job_nanoseconds = 0; // how long the worker took for the read it made last
+    std::atomic<bool> worker_looks{true};  // the worker looks for the next read before it sleeps
 
     // Reading ahead pays only when walking a block takes a fair part of what reading it takes;
     // where the walk is quick (an empty card), handing blocks between threads costs more than
