@@ -184,6 +184,12 @@ TEST(WrittenDayFiles, LinesCompareAsUnsignedBytes)
             EXPECT_EQ(got < 0, expected < 0) << at << " " << int{other};
             EXPECT_EQ(got == 0, expected == 0) << at << " " << int{other};
             EXPECT_EQ(compare_appended_lines(base.data(), changed.data()) < 0, expected > 0) << at;
+            // The scan takes a line's words from its remainder, after the lead-in.
+            if (at >= 2) {
+                EXPECT_EQ(appended_line_words_after_lead_in(reinterpret_cast<const unsigned char*>(changed.data() + 2)),
+                          appended_line_words(changed.data()))
+                    << at;
+            }
         }
     }
 }

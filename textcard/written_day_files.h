@@ -18,7 +18,7 @@ struct WrittenDayFile {
     std::int64_t lines = 0;  // lines appended
     bool in_order = true;    // no line appended sorts before the line appended to the file before it
     bool repeats = false;    // some line appended equals the line appended to the file before it
-    std::array<char, appended_line_length> last_line{};
+    std::array<std::uint64_t, 5> last_line{};  // the last line appended, as its appended_line_words
 };
 
 // The day files of one scan, kept by the run from the scan to the sort. A file that held bytes
@@ -36,37 +36,63 @@ struct WrittenDayFiles {
 WrittenDayFile* follow_opened_day_file(WrittenDayFiles& written, const std::string& name, bool length_known,
                                        std::uint64_t length);
 
-// Compares two appended lines as unsigned bytes, eight at a time (the last word overlaps the one
-// before): below 0 when `a` sorts before `b`, 0 when they are equal, above 0 otherwise. Inline, as
-// a library call per line costs more than the comparison.
-inline int compare_appended_lines(const char* a, const char* b)
+// An appended line as five overlapping eight-byte words, read as they lie in memory: its bytes
+// at 0, 8, 16, 24 and 30.
+using AppendedLineWords = std::array<std::uint64_t, 5>;
+
+// The words of the appended_line_length bytes at `line`.
+inline AppendedLineWords appended_line_words(const char* line)
 {
     static_assert(appended_line_length == 38);
-    for (const std::size_t at : {0, 8, 16, 24, 30}) {
-        std::uint64_t x;
-        std::uint64_t y;
-        std::memcpy(&x, a + at, sizeof x);
-        std::memcpy(&y, b + at, sizeof y);
-        if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
-    }
+    AppendedLineWords words;
+    for (std::size_t i = 0; i < words.size(); ++i) std::memcpy(&words[i], line + (i < 4 ? i * 8 : 30), 8);
+    return words;
+}
+
+// The words of the line made of the lead-in "20" and the 36 bytes at `remainder`. Taken from the
+// remainder rather than from a copy of the line just made: reading back bytes a moment after they
+// were written in pieces of other sizes stalls the processor until the writes are done.
+inline AppendedLineWords appended_line_words_after_lead_in(const unsigned char* remainder)
+{
+    AppendedLineWords words;
+    std::memcpy(&words[0], remainder, 8);
+    words[0] = words[0] << 16 | std::uint64_t{'0'} << 8 | '2';  // little-endian: "20" are the lowest bytes
+    for (std::size_t i = 1; i < words.size(); ++i) std::memcpy(&words[i], remainder + (i < 4 ? i * 8 - 2 : 28), 8);
+    return words;
+}
+
+// Compares two appended lines given as their words, as unsigned bytes: below 0 when `a` sorts
+// before `b`, 0 when they are equal, above 0 otherwise.
+inline int compare_appended_line_words(const AppendedLineWords& a, const AppendedLineWords& b)
+{
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return __builtin_bswap64(a[i]) < __builtin_bswap64(b[i]) ? -1 : 1;
     return 0;
 }
 
-// Notes the line of appended_line_length bytes at `line`, appended to the followed `file`.
-inline void note_appended_line(WrittenDayFile& file, const char* line)
+// Compares two appended lines as unsigned bytes, eight at a time: below 0 when `a` sorts before
+// `b`, 0 when they are equal, above 0 otherwise. Inline, as a library call per line costs more
+// than the comparison.
+inline int compare_appended_lines(const char* a, const char* b)
+{
+    return compare_appended_line_words(appended_line_words(a), appended_line_words(b));
+}
+
+// Notes the line of the words `line`, appended to the followed `file`.
+inline void note_appended_line(WrittenDayFile& file, const AppendedLineWords& line)
 {
     ++file.lines;
     // Out of order once means sorted by the pass in any case; nothing more to watch.
     if (!file.in_order) return;
     if (file.lines > 1) {
-        const int order = compare_appended_lines(line, file.last_line.data());
+        const int order = compare_appended_line_words(line, file.last_line);
         if (order < 0) {
             file.in_order = false;
             return;
         }
         if (order == 0) file.repeats = true;
     }
-    std::memcpy(file.last_line.data(), line, appended_line_length);
+    file.last_line = line;
 }
 
 // The entry of the day file `name` when the scan created it (or found it empty), appended its
