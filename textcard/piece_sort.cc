@@ -259,9 +259,23 @@ const char* line_of(const char* content, std::uint64_t entry)
 void order_group(const char* content, std::uint64_t* group, std::size_t count)
 {
     if (count <= rank_group) {
-        // Entries are all different, as their line numbers are: each one's rank is its place.
+        // Entries are all different, as their line numbers are: each one's rank is its place. Two
+        // entries are ranked in one pass, so that two independent sums share each load.
         std::uint64_t ordered[rank_group];
-        for (std::size_t i = 0; i < count; ++i) {
+        std::size_t i = 0;
+        for (; i + 1 < count; i += 2) {
+            const std::uint64_t a = group[i];
+            const std::uint64_t b = group[i + 1];
+            std::size_t rank_a = 0;
+            std::size_t rank_b = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+                rank_a += group[j] < a;
+                rank_b += group[j] < b;
+            }
+            ordered[rank_a] = a;
+            ordered[rank_b] = b;
+        }
+        if (i < count) {
             std::size_t rank = 0;
             for (std::size_t j = 0; j < count; ++j) rank += group[j] < group[i];
             ordered[rank] = group[i];
