@@ -80,6 +80,17 @@ enum class LockResult { locked, busy, unavailable };
 
 namespace platform {
 
+// Tells the processor that the calling thread is looking, in a loop, for another thread's
+// step, so that the loop takes less from the processor and from a thread that shares its core.
+inline void pause_in_wait_loop()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // Returns `size` bytes (at least one) of fresh memory starting on a page boundary, taken straight from the
 // system so that freeing it gives it back; nullptr when there is none.
 void* allocate_pages(std::size_t size);

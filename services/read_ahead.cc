@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/platform.h"
+
 namespace {
 
 // How long a thread keeps looking for the other's next step before it sleeps. Waking a
@@ -16,8 +18,10 @@ bool spin_until(Ready ready)
 {
     const auto until = std::chrono::steady_clock::now() + spin_time;
     for (;;) {
-        for (int i = 0; i < 256; ++i)
+        for (int i = 0; i < 256; ++i) {
             if (ready()) return true;
+            platform::pause_in_wait_loop();
+        }
         if (std::chrono::steady_clock::now() >= until) return ready();
     }
 }
