@@ -174,24 +174,26 @@ TEST(WrittenDayFiles, LinesCompareAsUnsignedBytes)
 {
     const std::string base = line("240310", "080000");
     ASSERT_EQ(base.size(), appended_line_length);
-    // A difference at every position, upwards and downwards, past the sign bit too.
-    for (std::size_t at = 0; at < appended_line_length; ++at) {
+    // The scan takes a line's words from the 36 bytes after its lead-in "20".
+    const auto words = [](const std::string& l) {
+        return appended_line_words_after_lead_in(reinterpret_cast<const unsigned char*>(l.data() + 2));
+    };
+    // A difference at every position after the lead-in, upwards and downwards, past the sign bit too.
+    for (std::size_t at = 2; at < appended_line_length; ++at) {
         for (const unsigned char other : {0x00, 0x7F, 0x80, 0xFF}) {
             std::string changed = base;
             changed[at] = static_cast<char>(other);
             const int expected = std::memcmp(changed.data(), base.data(), appended_line_length);
-            const int got = compare_appended_lines(changed.data(), base.data());
+            const int got = compare_appended_line_words(words(changed), words(base));
             EXPECT_EQ(got < 0, expected < 0) << at << " " << int{other};
             EXPECT_EQ(got == 0, expected == 0) << at << " " << int{other};
-            EXPECT_EQ(compare_appended_lines(base.data(), changed.data()) < 0, expected > 0) << at;
-            // The scan takes a line's words from its remainder, after the lead-in.
-            if (at >= 2) {
-                EXPECT_EQ(appended_line_words_after_lead_in(reinterpret_cast<const unsigned char*>(changed.data() + 2)),
-                          appended_line_words(changed.data()))
-                    << at;
-            }
+            EXPECT_EQ(compare_appended_line_words(words(base), words(changed)) < 0, expected > 0) << at;
         }
     }
+    // The words are the line's bytes at 0, 8, 16, 24 and 30, the lead-in included.
+    AppendedLineWords in_memory{};
+    for (std::size_t i = 0; i < in_memory.size(); ++i) std::memcpy(&in_memory[i], base.data() + (i < 4 ? i * 8 : 30), 8);
+    EXPECT_EQ(words(base), in_memory);
 }
 
 TEST(WrittenDayFiles, FilesFirstOpenedBeyondTheCapacityAreNotFollowed)

@@ -257,7 +257,7 @@ bool store_line(ScanState& scan, const unsigned char* remainder, const char* dat
     std::memcpy(line, date_text, lead_in_length);
     std::memcpy(line + lead_in_length, remainder, remainder_length);
     static_assert(lead_in_length + remainder_length == appended_line_length);
-    if (scan.followed != nullptr) note_appended_line(*scan.followed, appended_line_words_after_lead_in(remainder));
+    if (scan.followed != nullptr) note_appended_line(*scan.followed, remainder);
     scan.pending_size += lead_in_length + remainder_length;
     ++scan.written;
     if (scan.setup->report != nullptr) note_stored_line(*scan.setup->report, scan.report_file, remainder);

@@ -12,13 +12,17 @@
 // Every line the scan appends is a record line of exactly this many bytes.
 constexpr std::size_t appended_line_length = 38;
 
+// An appended line as five overlapping eight-byte words, read as they lie in memory: its bytes
+// at 0, 8, 16, 24 and 30.
+using AppendedLineWords = std::array<std::uint64_t, 5>;
+
 // How the scan filled one day file.
 struct WrittenDayFile {
     bool followed = false;   // the file was empty when the scan first opened it, so it holds only the lines below
     std::int64_t lines = 0;  // lines appended
     bool in_order = true;    // no line appended sorts before the line appended to the file before it
     bool repeats = false;    // some line appended equals the line appended to the file before it
-    std::array<std::uint64_t, 5> last_line{};  // the last line appended, as its appended_line_words
+    AppendedLineWords last_line{};  // the last line appended
 };
 
 // The day files of one scan, kept by the run from the scan to the sort. A file that held bytes
@@ -36,19 +40,6 @@ struct WrittenDayFiles {
 WrittenDayFile* follow_opened_day_file(WrittenDayFiles& written, const std::string& name, bool length_known,
                                        std::uint64_t length);
 
-// An appended line as five overlapping eight-byte words, read as they lie in memory: its bytes
-// at 0, 8, 16, 24 and 30.
-using AppendedLineWords = std::array<std::uint64_t, 5>;
-
-// The words of the appended_line_length bytes at `line`.
-inline AppendedLineWords appended_line_words(const char* line)
-{
-    static_assert(appended_line_length == 38);
-    AppendedLineWords words;
-    for (std::size_t i = 0; i < words.size(); ++i) std::memcpy(&words[i], line + (i < 4 ? i * 8 : 30), 8);
-    return words;
-}
-
 // The words of the line made of the lead-in "20" and the 36 bytes at `remainder`. Taken from the
 // remainder rather than from a copy of the line just made: reading back bytes a moment after they
 // were written in pieces of other sizes stalls the processor until the writes are done.
@@ -62,7 +53,8 @@ inline AppendedLineWords appended_line_words_after_lead_in(const unsigned char* 
 }
 
 // Compares two appended lines given as their words, as unsigned bytes: below 0 when `a` sorts
-// before `b`, 0 when they are equal, above 0 otherwise.
+// before `b`, 0 when they are equal, above 0 otherwise. Inline, as a library call per line costs
+// more than the comparison.
 inline int compare_appended_line_words(const AppendedLineWords& a, const AppendedLineWords& b)
 {
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -70,20 +62,14 @@ inline int compare_appended_line_words(const AppendedLineWords& a, const Appende
     return 0;
 }
 
-// Compares two appended lines as unsigned bytes, eight at a time: below 0 when `a` sorts before
-// `b`, 0 when they are equal, above 0 otherwise. Inline, as a library call per line costs more
-// than the comparison.
-inline int compare_appended_lines(const char* a, const char* b)
-{
-    return compare_appended_line_words(appended_line_words(a), appended_line_words(b));
-}
-
-// Notes the line of the words `line`, appended to the followed `file`.
-inline void note_appended_line(WrittenDayFile& file, const AppendedLineWords& line)
+// Notes the line made of the lead-in "20" and the 36 bytes at `remainder`, appended to the
+// followed `file`.
+inline void note_appended_line(WrittenDayFile& file, const unsigned char* remainder)
 {
     ++file.lines;
     // Out of order once means sorted by the pass in any case; nothing more to watch.
     if (!file.in_order) return;
+    const AppendedLineWords line = appended_line_words_after_lead_in(remainder);
     if (file.lines > 1) {
         const int order = compare_appended_line_words(line, file.last_line);
         if (order < 0) {
