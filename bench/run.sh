@@ -68,6 +68,8 @@ if [ "$with_wine" = 1 ]; then
     exe=$build-windows/RecoverQelSD.exe
     export WINEDEBUG=-all WINEPREFIX=$build-windows/wineprefix
     [ -d "$WINEPREFIX/dosdevices" ] || wineboot -i >/dev/null 2>&1
+    # A fresh prefix leaves Wine's own processes busy for a while; the first case waits for them.
+    wineserver -w
 fi
 
 fresh_scratch() { rm -rf "$scratch" && mkdir -p "$scratch"; }
