@@ -18,7 +18,9 @@
 #                    images, and the in-range cases up to 2.7 GB for each run's output
 #                    (about 20 GB for the in-range binary case with the default 5 runs).
 #   BENCH_SIZE_MIB   image size in MiB (default 1024).
-#   BENCH_RUNS       timed runs per command (default 5, after one warm-up run).
+#   BENCH_RUNS       timed runs per command (default 5, after one warm-up run); the
+#                    cases that write nothing take three times as many, as each run is
+#                    short and one slow run moves the median of a few.
 #   BENCH_CASES      the cases to run, by name (default all):
 #                    text-random text-dense-none text-years-all text-month-all
 #                    binary-full-none binary-full-all binary-empty
@@ -179,7 +181,9 @@ run_case() {
         commands+=(-n wine "cd '$scratch' && wine '$exe' '$img' $args >'$logs/$name.wine.out'")
         prepares+=(--prepare "$rotate_scratch && $warm")
     fi
-    hyperfine --style basic -i --warmup 1 --runs "$runs" "${prepares[@]}" \
+    local case_runs=$runs
+    [ "$floor" = read ] && case_runs=$((runs * 3))
+    hyperfine --style basic -i --warmup 1 --runs "$case_runs" "${prepares[@]}" \
         --export-csv "$csv" "${commands[@]}" >"$logs/$name.txt" 2>&1
     rm -rf "$scratch" "$trash" "$kept"
     # Lets the deletion and the write-back settle before the next case is timed.
@@ -283,7 +287,8 @@ done
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
 cat <<EOF
 
-Processor: $cpu ($(nproc) cores). Images of $size_mib MiB, page-cached; median of $runs runs after a warm-up;
+Processor: $cpu ($(nproc) cores). Images of $size_mib MiB, page-cached; median of $runs runs after a warm-up
+($((runs * 3)) for the cases that write nothing);
 every command of a case timed in the same hyperfine run; ratio = tool median / floor median; peak RSS
 from \`/usr/bin/time -f %M\` in one more run, whose output was checked (and served as what the floor copies).
 
