@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +46,7 @@ WrittenDayFile* follow_opened_day_file(WrittenDayFiles& written, const std::stri
 // were written in pieces of other sizes stalls the processor until the writes are done.
 inline AppendedLineWords appended_line_words_after_lead_in(const unsigned char* remainder)
 {
+    static_assert(std::endian::native == std::endian::little, "the lead-in goes into the lowest bytes");
     AppendedLineWords words;
     std::memcpy(&words[0], remainder, 8);
     words[0] = words[0] << 16 | std::uint64_t{'0'} << 8 | '2';  // little-endian: "20" are the lowest bytes
