@@ -316,7 +316,7 @@ TEST(DaySort, AFailureWhileStoringALaterFileKeepsTheFilesBeforeItAndLeavesThoseA
     std::vector<std::string> unsorted(names.size());
     for (std::size_t f = 0; f < names.size(); ++f) {
         for (int i = 40000 - static_cast<int>(f) * 1000; i > 0; --i) {
-            char time[7];
+            char time[12];  // room for any int, though i stays under a million
             std::snprintf(time, sizeof time, "%06d", i);
             unsorted[f] += line(time);
         }
