@@ -5,6 +5,9 @@
 # case's goal. The floor is what the machine needs at least for the case's work:
 #   read   dd bs=1M reading the page-cached image
 #   copy   that, then `cp` of the day files the tool writes into a fresh directory
+#          (copy+sync: the same floor, and beside it that copy with every file forced
+#          onto the disk, as the tool forces each day file it rewrites before it
+#          replaces the old one: what storing the sorted files safely costs at least)
 #   split  that, then `split -l 4097` of all the upload lines the tool writes
 # The straightforward reference text scan (bench/reference_text_scan.cc) can be
 # timed on the two text cases where nothing is in range, and the Windows build
@@ -151,7 +154,7 @@ run_case() {
     # The floor's copy reads what it copies from the page cache, as the tool reads the image.
     local floor_command="dd if='$img' of=/dev/null bs=1M" floor_source=
     case $floor in
-        copy)
+        copy | copy+sync)
             floor_command+=" 2>/dev/null && cp -r '$kept/out' '$scratch/copy'"
             floor_source="find '$kept/out' -type f -exec cat {} + >/dev/null" ;;
         split)
@@ -167,6 +170,10 @@ run_case() {
     local prepares=(--prepare "$rotate_scratch && $warm")
     if [ "$floor" != read ]; then
         commands+=(-n floor "$floor_command")
+        prepares+=(--prepare "$rotate_scratch && $warm && $floor_source")
+    fi
+    if [ "$floor" = copy+sync ]; then
+        commands+=(-n synced "$floor_command && sync '$scratch'/copy/*")
         prepares+=(--prepare "$rotate_scratch && $warm && $floor_source")
     fi
     commands+=(-n dd "dd if='$img' of=/dev/null bs=1M")
@@ -196,7 +203,7 @@ run_case() {
     floor_median=$dd_median
     floor_label="dd"
     case $floor in
-        copy) floor_median=$(median_of "$csv" floor); floor_label="dd + cp" ;;
+        copy | copy+sync) floor_median=$(median_of "$csv" floor); floor_label="dd + cp" ;;
         split) floor_median=$(median_of "$csv" floor); floor_label="dd + split" ;;
     esac
     rss_kib=$(tail -n 1 "$logs/$name.rss")  # after "Command exited with non-zero status" when it failed
@@ -209,6 +216,14 @@ run_case() {
     if [ "$floor" != read ]; then
         rows+=("$(awk -v c="$name" -v t="$dd_median" -v s="$size" 'BEGIN {
             printf "| %s | dd alone | %.3f s | %.0f MB/s | | | | | | |", c, t, s / t / 1e6
+        }')")
+    fi
+    if [ "$floor" = copy+sync ]; then
+        local synced_median
+        synced_median=$(median_of "$csv" synced)
+        rows+=("$(awk -v c="$name" -v t="$synced_median" -v m="$tool_median" -v s="$size" 'BEGIN {
+            printf "| %s | dd + cp + sync of each file | %.3f s | %.0f MB/s | | | | tool: %.2fx of this | | |",
+                   c, t, s / t / 1e6, m / t
         }')")
     fi
     if [ "$reference_too" = yes ] && [ "$with_reference" = 1 ]; then
@@ -276,7 +291,7 @@ for c in $cases; do
         text-years-all) run_case "$c" text-years 1.5 copy no text-all 20200101 20301231 ;;
         # A month of lines in runs from random moments: 31 day files of about 29 MB, filled out
         # of order, appended to during the scan and then rewritten sorted.
-        text-month-all) run_case "$c" text-dense 2 copy no text-all 20240101 20240131 ;;
+        text-month-all) run_case "$c" text-dense 2 copy+sync no text-all 20240101 20240131 ;;
         binary-full-none) run_case "$c" binary-full 2 read no binary-none 20300101 20300131 BNCH ;;
         binary-full-all) run_case "$c" binary-full 1.2 split no binary-all 20231231 20240202 BNCH ;;
         binary-empty) run_case "$c" binary-empty 1.3 read no binary-none 20300101 20300131 BNCH ;;
