@@ -347,6 +347,29 @@ TEST(DaySort, AFailureWhileStoringALaterFileKeepsTheFilesBeforeItAndLeavesThoseA
     }
 }
 
+TEST(DaySort, AFailureWhileStoringIsToldBeforeWhatTheNextFileMeets)
+{
+    // The next file is read before the one before it is stored: its own failure, known first, must
+    // not be told first, since the pass stops at the file that failed to store.
+    // The second file is the longer one, so that its sync, on a thread of its own, can tell it.
+    TempDir dir;
+    const std::string first = line("120001") + line("120000");
+    const std::string second = line("120002") + first;
+    dir.write("20240301.txt", first);
+    dir.write("20240302.txt", second);
+    fs::create_directory(dir.path() + "/20240315.txt");
+    DaySortSetup setup = setup_in(dir);
+    setup.sync_file = [second_size = second.size()](OutputFile* file) {
+        std::uint64_t length = 0;
+        return !(platform::output_file_length(file, length) && length == second_size) && platform::sync_file(file);
+    };
+    const SortOutcome r = run_sort(setup);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.console, sorted_console({"20240301.txt", "20240302.txt"}) + "Cannot write file.\n");
+    EXPECT_EQ(dir.read("20240301.txt"), line("120000") + line("120001"));
+    EXPECT_EQ(dir.read("20240302.txt"), second);
+}
+
 TEST(DaySort, RemovesTheNewFilesOfAnEarlierPassThatWasKilledAndNothingElse)
 {
     TempDir dir;

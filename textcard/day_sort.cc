@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "services/console.h"
 #include "services/io_buffer.h"
@@ -109,6 +110,8 @@ struct SortPass {
 
 // What the pass found and did for one day file before printing anything about it.
 struct FileWork {
+    std::string name;
+    std::size_t files_before = 0;  // files handed to the writer before this one
     Prepared prepared = Prepared::in_order;
     bool writable = true;  // the day file can be opened for writing
     bool created = true;   // a new file for its sorted content could be created
@@ -161,15 +164,13 @@ void note_sorted_file(const DaySortSetup& setup, const std::string& name, std::s
     file.lines_after_sort = static_cast<std::int64_t>(lines);
 }
 
-// Sorts the day file `name`, printing its name and status lines, and adds the repeats it
-// dropped to `dropped`; false after printing why it stopped. The file is read, sorted and
-// handed to `writer` before the file before it is known to be stored, so that the two overlap;
-// its lines are printed only after that, so the console reads as if one came after the other.
-bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass& pass, ReplacementWriter& writer,
-                   std::int64_t& dropped)
+// Reads and sorts the day file `name` and hands its sorted content to `writer`, printing nothing.
+FileWork prepare_day_file_work(const DaySortSetup& setup, const std::string& name, SortPass& pass,
+                               ReplacementWriter& writer)
 {
-    const std::size_t files_before = writer.handed();
     FileWork work;
+    work.name = name;
+    work.files_before = writer.handed();
     // A file the scan filled in order from empty stands as sorting would leave it.
     const WrittenDayFile* known = day_file_in_order(setup.written, name, setup.unique);
     if (known != nullptr)
@@ -181,12 +182,27 @@ bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass&
         work.writable = platform::can_open_for_writing(setup.directory, name);
     if (work.prepared == Prepared::sorted && work.writable)
         work.created = write_replacement(setup, name, pass, writer, work.counts);
+    return work;
+}
 
-    if (!writer.wait_stored(files_before)) {
+// True when the pass stops at the file of `work`, whatever became of the files before it.
+bool stops_pass(const FileWork& work)
+{
+    return work.prepared == Prepared::cannot_open || work.prepared == Prepared::cannot_read || !work.writable ||
+           !work.created;
+}
+
+// Prints the name and status lines of the file of `work` once every file handed on before it is
+// stored, and adds the repeats it dropped to `dropped`; false after printing why the pass stops.
+// A failure to store a file is thus told before the next file's name, or at the end, and the
+// console reads as if each file were done before the next one was begun.
+bool report_day_file(const DaySortSetup& setup, const FileWork& work, ReplacementWriter& writer, std::int64_t& dropped)
+{
+    if (!writer.wait_stored(work.files_before)) {
         say("Cannot write file.\n");
         return false;
     }
-    say("%s   \n", name.c_str());
+    say("%s   \n", work.name.c_str());
     if (work.prepared == Prepared::cannot_open) {
         say("Cannot open file for reading.\n");
         return false;
@@ -206,11 +222,10 @@ bool sort_day_file(const DaySortSetup& setup, const std::string& name, SortPass&
         say("Cannot write file.\n");
         return false;
     }
-    // A failure to store the file is told before the next file's name, or at the end.
     const bool rewritten = work.prepared == Prepared::sorted;
     const std::size_t repeats = rewritten && setup.unique ? work.counts.repeats : 0;
     dropped += static_cast<std::int64_t>(repeats);
-    note_sorted_file(setup, name, work.counts.pieces, repeats, rewritten);
+    note_sorted_file(setup, work.name, work.counts.pieces, repeats, rewritten);
     return true;
 }
 
@@ -237,12 +252,22 @@ int sort_day_files(const DaySortSetup& setup)
     SortPass pass;
     ReplacementWriter writer(setup);
     std::int64_t dropped = 0;
+    // Each file is read, sorted and handed on before the one before it is reported, which waits until
+    // the file before that is stored: sorting one file overlaps syncing and renaming the two before it.
+    std::optional<FileWork> unreported;
     for (const std::string& name : names) {
-        if (!sort_day_file(setup, name, pass, writer, dropped)) {
+        FileWork work = prepare_day_file_work(setup, name, pass, writer);
+        if (unreported && !report_day_file(setup, *unreported, writer, dropped)) {
             // A file handed on after the one that stopped the pass is discarded.
             writer.abandon();
             return 1;
         }
+        unreported = std::move(work);
+        if (stops_pass(*unreported)) break;
+    }
+    if (unreported && !report_day_file(setup, *unreported, writer, dropped)) {
+        writer.abandon();
+        return 1;
     }
     if (!writer.wait_stored(writer.handed())) {
         say("Cannot write file.\n");
