@@ -15,6 +15,8 @@ cmake -S . -B build-windows -DBUILD_TESTING=ON -DCMAKE_TOOLCHAIN_FILE=cmake/ming
 cmake --build build-windows -j"$jobs" >/dev/null
 cmake -S . -B build-asan -DBUILD_TESTING=ON -DRECOVERQEL_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs" >/dev/null
+cmake -S . -B build-tsan -DBUILD_TESTING=ON -DRECOVERQEL_THREAD_SANITIZE=ON >/dev/null
+cmake --build build-tsan -j"$jobs" >/dev/null
 set +e
 
 export WINEDEBUG=-all WINEPREFIX=$PWD/build-windows/wineprefix
@@ -67,6 +69,17 @@ step "images and mapfiles end to end (sanitizers)" sanitized bash tests/e2e/imag
 step "reports and recovery options end to end (sanitizers)" sanitized bash tests/e2e/report.sh native build-asan/RecoverQelSD build-asan/tests
 step "two runs in one directory end to end (sanitizers)" sanitized bash tests/e2e/directory_lock.sh native build-asan/RecoverQelSD build-asan/tests
 step "full disks end to end (sanitizers)" sanitized bash tests/e2e/full_disk.sh native build-asan/RecoverQelSD build-asan/tests
+# And with ThreadSanitizer, for the threads that read the card ahead and store sorted day files.
+thread_checked() { TSAN_OPTIONS=exitcode=86:halt_on_error=1 "$@"; }
+step "unit tests (ThreadSanitizer)" thread_checked build-tsan/tests/unit_tests --gtest_brief=1
+step "binary cards end to end (ThreadSanitizer)" thread_checked bash tests/e2e/binary_card.sh native build-tsan/RecoverQelSD build-tsan/tests
+step "text cards end to end (ThreadSanitizer)" thread_checked bash tests/e2e/text_card.sh native build-tsan/RecoverQelSD
+step "interrupts end to end (ThreadSanitizer)" thread_checked bash tests/e2e/interrupt.sh build-tsan/RecoverQelSD
+step "damaged cards end to end (ThreadSanitizer)" thread_checked bash tests/e2e/damaged_card.sh native build-tsan/RecoverQelSD build-tsan/tests
+step "images and mapfiles end to end (ThreadSanitizer)" thread_checked bash tests/e2e/image.sh native build-tsan/RecoverQelSD build-tsan/tests
+step "reports and recovery options end to end (ThreadSanitizer)" thread_checked bash tests/e2e/report.sh native build-tsan/RecoverQelSD build-tsan/tests
+step "two runs in one directory end to end (ThreadSanitizer)" thread_checked bash tests/e2e/directory_lock.sh native build-tsan/RecoverQelSD build-tsan/tests
+step "full disks end to end (ThreadSanitizer)" thread_checked bash tests/e2e/full_disk.sh native build-tsan/RecoverQelSD build-tsan/tests
 step "fuzz targets, 15 s each" bash fuzz/run.sh 15
 
 if [ "${#failed[@]}" -ne 0 ]; then
