@@ -57,29 +57,27 @@ step "full disks end to end (Windows, Wine)" bash tests/e2e/full_disk.sh windows
 step "closing the console end to end (Windows, Wine)" bash tests/e2e/console_close.sh windows build-windows/RecoverQelSD.exe build/tests build-windows/tests
 step "release packages (.deb, .tar.gz, Windows zip)" bash tests/e2e/packages.sh build build-windows
 
-# The native tests again, built with AddressSanitizer and UndefinedBehaviorSanitizer. A sanitizer
-# report ends the program with exit code 86, which no test expects of the tool.
+# The native tests again in a checked build, each command run through WRAPPER, which sets the
+# checker's options: checked_tests LABEL WRAPPER BUILD_DIR.
+checked_tests() {
+    local label=$1 wrap=$2 dir=$3
+    step "unit tests ($label)" "$wrap" "$dir/tests/unit_tests" --gtest_brief=1
+    step "binary cards end to end ($label)" "$wrap" bash tests/e2e/binary_card.sh native "$dir/RecoverQelSD" "$dir/tests"
+    step "text cards end to end ($label)" "$wrap" bash tests/e2e/text_card.sh native "$dir/RecoverQelSD"
+    step "interrupts end to end ($label)" "$wrap" bash tests/e2e/interrupt.sh "$dir/RecoverQelSD"
+    step "damaged cards end to end ($label)" "$wrap" bash tests/e2e/damaged_card.sh native "$dir/RecoverQelSD" "$dir/tests"
+    step "images and mapfiles end to end ($label)" "$wrap" bash tests/e2e/image.sh native "$dir/RecoverQelSD" "$dir/tests"
+    step "reports and recovery options end to end ($label)" "$wrap" bash tests/e2e/report.sh native "$dir/RecoverQelSD" "$dir/tests"
+    step "two runs in one directory end to end ($label)" "$wrap" bash tests/e2e/directory_lock.sh native "$dir/RecoverQelSD" "$dir/tests"
+    step "full disks end to end ($label)" "$wrap" bash tests/e2e/full_disk.sh native "$dir/RecoverQelSD" "$dir/tests"
+}
+# AddressSanitizer and UndefinedBehaviorSanitizer, then ThreadSanitizer for the threads that read
+# the card ahead and store sorted day files. A report ends the program with exit code 86, which no
+# test expects of the tool.
 sanitized() { ASAN_OPTIONS=exitcode=86 UBSAN_OPTIONS=print_stacktrace=1:exitcode=86 "$@"; }
-step "unit tests (sanitizers)" sanitized build-asan/tests/unit_tests --gtest_brief=1
-step "binary cards end to end (sanitizers)" sanitized bash tests/e2e/binary_card.sh native build-asan/RecoverQelSD build-asan/tests
-step "text cards end to end (sanitizers)" sanitized bash tests/e2e/text_card.sh native build-asan/RecoverQelSD
-step "interrupts end to end (sanitizers)" sanitized bash tests/e2e/interrupt.sh build-asan/RecoverQelSD
-step "damaged cards end to end (sanitizers)" sanitized bash tests/e2e/damaged_card.sh native build-asan/RecoverQelSD build-asan/tests
-step "images and mapfiles end to end (sanitizers)" sanitized bash tests/e2e/image.sh native build-asan/RecoverQelSD build-asan/tests
-step "reports and recovery options end to end (sanitizers)" sanitized bash tests/e2e/report.sh native build-asan/RecoverQelSD build-asan/tests
-step "two runs in one directory end to end (sanitizers)" sanitized bash tests/e2e/directory_lock.sh native build-asan/RecoverQelSD build-asan/tests
-step "full disks end to end (sanitizers)" sanitized bash tests/e2e/full_disk.sh native build-asan/RecoverQelSD build-asan/tests
-# And with ThreadSanitizer, for the threads that read the card ahead and store sorted day files.
 thread_checked() { TSAN_OPTIONS=exitcode=86:halt_on_error=1 "$@"; }
-step "unit tests (ThreadSanitizer)" thread_checked build-tsan/tests/unit_tests --gtest_brief=1
-step "binary cards end to end (ThreadSanitizer)" thread_checked bash tests/e2e/binary_card.sh native build-tsan/RecoverQelSD build-tsan/tests
-step "text cards end to end (ThreadSanitizer)" thread_checked bash tests/e2e/text_card.sh native build-tsan/RecoverQelSD
-step "interrupts end to end (ThreadSanitizer)" thread_checked bash tests/e2e/interrupt.sh build-tsan/RecoverQelSD
-step "damaged cards end to end (ThreadSanitizer)" thread_checked bash tests/e2e/damaged_card.sh native build-tsan/RecoverQelSD build-tsan/tests
-step "images and mapfiles end to end (ThreadSanitizer)" thread_checked bash tests/e2e/image.sh native build-tsan/RecoverQelSD build-tsan/tests
-step "reports and recovery options end to end (ThreadSanitizer)" thread_checked bash tests/e2e/report.sh native build-tsan/RecoverQelSD build-tsan/tests
-step "two runs in one directory end to end (ThreadSanitizer)" thread_checked bash tests/e2e/directory_lock.sh native build-tsan/RecoverQelSD build-tsan/tests
-step "full disks end to end (ThreadSanitizer)" thread_checked bash tests/e2e/full_disk.sh native build-tsan/RecoverQelSD build-tsan/tests
+checked_tests sanitizers sanitized build-asan
+checked_tests ThreadSanitizer thread_checked build-tsan
 step "fuzz targets, 15 s each" bash fuzz/run.sh 15
 
 if [ "${#failed[@]}" -ne 0 ]; then

@@ -229,6 +229,16 @@ bool report_day_file(const DaySortSetup& setup, const FileWork& work, Replacemen
     return true;
 }
 
+// Reports the file of `work` as report_day_file() does; when the pass stops there, discards
+// every file handed on after it and returns false.
+bool report_or_abandon(const DaySortSetup& setup, const FileWork& work, ReplacementWriter& writer,
+                       std::int64_t& dropped)
+{
+    if (report_day_file(setup, work, writer, dropped)) return true;
+    writer.abandon();
+    return false;
+}
+
 }  // namespace
 
 bool is_day_file_name(const std::string& name)
@@ -257,18 +267,11 @@ int sort_day_files(const DaySortSetup& setup)
     std::optional<FileWork> unreported;
     for (const std::string& name : names) {
         FileWork work = prepare_day_file_work(setup, name, pass, writer);
-        if (unreported && !report_day_file(setup, *unreported, writer, dropped)) {
-            // A file handed on after the one that stopped the pass is discarded.
-            writer.abandon();
-            return 1;
-        }
+        if (unreported && !report_or_abandon(setup, *unreported, writer, dropped)) return 1;
         unreported = std::move(work);
         if (stops_pass(*unreported)) break;
     }
-    if (unreported && !report_day_file(setup, *unreported, writer, dropped)) {
-        writer.abandon();
-        return 1;
-    }
+    if (unreported && !report_or_abandon(setup, *unreported, writer, dropped)) return 1;
     if (!writer.wait_stored(writer.handed())) {
         say("Cannot write file.\n");
         return 1;
