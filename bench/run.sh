@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Times RecoverQelSD on large card images, each case beside its floor in the same
-# hyperfine run, and prints a markdown table: median wall time, throughput, peak
+# Times RecoverQelSD on large card images, each case beside its floor in alternating
+# rounds (each round runs the tool and its floor once, in turn), and prints a markdown table: median wall time, throughput, peak
 # resident memory, the floor's median, the ratio to it and whether it meets the
 # case's goal. The floor is what the machine needs at least for the case's work:
 #   read   dd bs=1M reading the page-cached image
@@ -21,7 +21,7 @@
 #                    images, and the in-range cases up to 2.7 GB for each run's output
 #                    (about 20 GB for the in-range binary case with the default 5 runs).
 #   BENCH_SIZE_MIB   image size in MiB (default 1024).
-#   BENCH_RUNS       timed runs per command (default 5, after one warm-up run); the
+#   BENCH_RUNS       timed rounds (default 5, after one warm-up round); the
 #                    cases that write nothing take three times as many, as each run is
 #                    short and one slow run moves the median of a few.
 #   BENCH_CASES      the cases to run, by name (default all):
@@ -89,7 +89,10 @@ check_reference() {
     "$make_card" text-dense "$img" 8M --seed 5 >/dev/null
     (cd "$dir/tool" && "$tool" "$img" 20240105 20240125 >/dev/null)
     (cd "$dir/reference" && "$reference" "$img" 20240105 20240125 >/dev/null)
-    if [ "$(cd "$dir/tool" && ls)" != "$(cd "$dir/reference" && ls)" ] || [ -z "$(ls "$dir/tool")" ]; then
+    # Day files only: the tool also leaves its empty lock file in the directory.
+    local names
+    names=$(cd "$dir/tool" && ls -- *.txt 2>/dev/null) || true
+    if [ -z "$names" ] || [ "$names" != "$(cd "$dir/reference" && ls -- *.txt 2>/dev/null)" ]; then
         echo "reference check: the day files differ in name" >&2
         return 1
     fi
@@ -114,8 +117,33 @@ make_image() {
     mv "$img.count.new" "$img.count"
 }
 
-# median_of CSV NAME: the median in seconds of the command called NAME in hyperfine's CSV.
-median_of() { awk -F, -v name="$2" '$1 == name { print $4 }' "$1"; }
+# median_of TIMES NAME: the median in seconds of the command called NAME, from the
+# "name,seconds" lines that timed_rounds writes.
+median_of() {
+    awk -F, -v name="$2" '$1 == name { print $2 }' "$1" | sort -g |
+        awk '{ t[NR] = $1 } END { if (NR) print (NR % 2 ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2) }'
+}
+
+# timed_rounds ROUNDS TIMES LOG HYPERFINE_ARGS...: times every command once in each of ROUNDS
+# rounds, after one warm-up round, the commands in turn within a round; writes "name,seconds"
+# for every timed run to TIMES and hyperfine's output to LOG. Alternating the commands,
+# rather than all runs of one command and then all of the next, lets a machine whose speed
+# changes over a minute or two (a virtual machine slow at times to hand out fresh pages,
+# a neighbour's load) slow the tool and its floor alike, so that the ratio stays steady.
+timed_rounds() {
+    local rounds=$1 times=$2 log=$3 round csv
+    shift 3
+    csv=$times.round
+    : >"$times"
+    : >"$log"
+    for ((round = 0; round <= rounds; round++)); do
+        echo "-- round $round of $rounds (round 0 is the warm-up)" >>"$log"
+        hyperfine --style basic -i --runs 1 --export-csv "$csv" "$@" >>"$log" 2>&1
+        # hyperfine's CSV: command,mean,... with one run, the mean is that run's time.
+        [ "$round" -eq 0 ] || awk -F, 'NR > 1 { print $1 "," $2 }' "$csv" >>"$times"
+    done
+    rm -f "$csv"
+}
 
 rows=()
 notes=()
@@ -134,11 +162,11 @@ drop_cache="sync && { [ ! -w /proc/sys/vm/drop_caches ] || echo 1 >/proc/sys/vm/
 
 # run_case NAME IMAGE GOAL FLOOR REFERENCE EXPECT ARGS...: one checked run of the tool first
 # (its peak memory, and its output kept as what the floor copies), then the tool, dd and the
-# floor timed in one hyperfine run (and the reference scan and the .exe under Wine when asked).
+# floor timed in alternating rounds (and the reference scan and the .exe under Wine when asked).
 run_case() {
     local name=$1 img=$images/$2.img goal=$3 floor=$4 reference_too=$5 expect=$6
     shift 6
-    local args="$*" csv=$logs/$name.csv count
+    local args="$*" csv=$logs/$name.times count
     count=$(cat "$img.count")
     echo "== $name" >&2
     cat "$img" >/dev/null
@@ -190,8 +218,7 @@ run_case() {
     fi
     local case_runs=$runs
     [ "$floor" = read ] && case_runs=$((runs * 3))
-    hyperfine --style basic -i --warmup 1 --runs "$case_runs" "${prepares[@]}" \
-        --export-csv "$csv" "${commands[@]}" >"$logs/$name.txt" 2>&1
+    timed_rounds "$case_runs" "$csv" "$logs/$name.txt" "${prepares[@]}" "${commands[@]}"
     rm -rf "$scratch" "$trash" "$kept"
     # Lets the deletion and the write-back settle before the next case is timed.
     sync
@@ -302,9 +329,9 @@ done
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
 cat <<EOF
 
-Processor: $cpu ($(nproc) cores). Images of $size_mib MiB, page-cached; median of $runs runs after a warm-up
+Processor: $cpu ($(nproc) cores). Images of $size_mib MiB, page-cached; median of $runs rounds after a warm-up round
 ($((runs * 3)) for the cases that write nothing);
-every command of a case timed in the same hyperfine run; ratio = tool median / floor median; peak RSS
+every command of a case timed once in each round, in turn; ratio = tool median / floor median; peak RSS
 from \`/usr/bin/time -f %M\` in one more run, whose output was checked (and served as what the floor copies).
 
 | case | program | median time | throughput | peak RSS | floor | floor median | ratio to floor | goal | met |
