@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times RecoverQelSD on large card images, each case beside its floor in alternating
-# rounds (each round runs the tool and its floor once, in turn), and prints a markdown table: median wall time, throughput, peak
-# resident memory, the floor's median, the ratio to it and whether it meets the
-# case's goal. The floor is what the machine needs at least for the case's work:
+# rounds (each round runs the tool and its floor once, in turn), and prints a markdown
+# table: median wall time, throughput, peak resident memory, the floor's median, the
+# ratio to it and whether it meets the case's goal. The floor is what the machine needs
+# at least for the case's work:
 #   read   dd bs=1M reading the page-cached image
 #   copy   that, then `cp` of the day files the tool writes into a fresh directory
 #          (copy+sync: the same floor, and beside it that copy with every file forced
@@ -166,7 +167,7 @@ drop_cache="sync && { [ ! -w /proc/sys/vm/drop_caches ] || echo 1 >/proc/sys/vm/
 run_case() {
     local name=$1 img=$images/$2.img goal=$3 floor=$4 reference_too=$5 expect=$6
     shift 6
-    local args="$*" csv=$logs/$name.times count
+    local args="$*" times=$logs/$name.times count
     count=$(cat "$img.count")
     echo "== $name" >&2
     cat "$img" >/dev/null
@@ -218,20 +219,20 @@ run_case() {
     fi
     local case_runs=$runs
     [ "$floor" = read ] && case_runs=$((runs * 3))
-    timed_rounds "$case_runs" "$csv" "$logs/$name.txt" "${prepares[@]}" "${commands[@]}"
+    timed_rounds "$case_runs" "$times" "$logs/$name.txt" "${prepares[@]}" "${commands[@]}"
     rm -rf "$scratch" "$trash" "$kept"
     # Lets the deletion and the write-back settle before the next case is timed.
     sync
     sleep 5
 
     local tool_median dd_median floor_median rss_kib floor_label
-    tool_median=$(median_of "$csv" tool)
-    dd_median=$(median_of "$csv" dd)
+    tool_median=$(median_of "$times" tool)
+    dd_median=$(median_of "$times" dd)
     floor_median=$dd_median
     floor_label="dd"
     case $floor in
-        copy | copy+sync) floor_median=$(median_of "$csv" floor); floor_label="dd + cp" ;;
-        split) floor_median=$(median_of "$csv" floor); floor_label="dd + split" ;;
+        copy | copy+sync) floor_median=$(median_of "$times" floor); floor_label="dd + cp" ;;
+        split) floor_median=$(median_of "$times" floor); floor_label="dd + split" ;;
     esac
     rss_kib=$(tail -n 1 "$logs/$name.rss")  # after "Command exited with non-zero status" when it failed
     rows+=("$(awk -v c="$name" -v t="$tool_median" -v f="$floor_median" -v l="$floor_label" -v r="$rss_kib" \
@@ -247,7 +248,7 @@ run_case() {
     fi
     if [ "$floor" = copy+sync ]; then
         local synced_median
-        synced_median=$(median_of "$csv" synced)
+        synced_median=$(median_of "$times" synced)
         rows+=("$(awk -v c="$name" -v t="$synced_median" -v m="$tool_median" -v s="$size" 'BEGIN {
             printf "| %s | dd + cp + sync of each file | %.3f s | %.0f MB/s | | | | tool: %.2fx of this | | |",
                    c, t, s / t / 1e6, m / t
@@ -255,7 +256,7 @@ run_case() {
     fi
     if [ "$reference_too" = yes ] && [ "$with_reference" = 1 ]; then
         local ref_median
-        ref_median=$(median_of "$csv" reference)
+        ref_median=$(median_of "$times" reference)
         rows+=("$(awk -v c="$name" -v t="$ref_median" -v f="$floor_median" -v s="$size" 'BEGIN {
             printf "| %s | straightforward reference scan | %.3f s | %.0f MB/s | | dd | %.3f s | %.1fx | | |",
                    c, t, s / t / 1e6, f, t / f
@@ -263,7 +264,7 @@ run_case() {
     fi
     if [ -n "$exe" ]; then
         local wine_median
-        wine_median=$(median_of "$csv" wine)
+        wine_median=$(median_of "$times" wine)
         rows+=("$(awk -v c="$name" -v t="$wine_median" -v f="$floor_median" -v l="$floor_label" -v s="$size" 'BEGIN {
             printf "| %s | RecoverQelSD.exe under Wine | %.3f s | %.0f MB/s | | %s | %.3f s | %.2fx | | |",
                    c, t, s / t / 1e6, l, f, t / f
