@@ -139,6 +139,8 @@ timed_rounds() {
     : >"$log"
     for ((round = 0; round <= rounds; round++)); do
         echo "-- round $round of $rounds (round 0 is the warm-up)" >>"$log"
+        # A round that hyperfine could not finish must not pass on the round before's times.
+        rm -f "$csv"
         hyperfine --style basic -i --runs 1 --export-csv "$csv" "$@" >>"$log" 2>&1
         # hyperfine's CSV: command,mean,... with one run, the mean is that run's time.
         [ "$round" -eq 0 ] || awk -F, 'NR > 1 { print $1 "," $2 }' "$csv" >>"$times"
