@@ -141,7 +141,11 @@ timed_rounds() {
         echo "-- round $round of $rounds (round 0 is the warm-up)" >>"$log"
         # A round that hyperfine could not finish must not pass on the round before's times.
         rm -f "$csv"
-        hyperfine --style basic -i --runs 1 --export-csv "$csv" "$@" >>"$log" 2>&1
+        if ! hyperfine --style basic -i --runs 1 --export-csv "$csv" "$@" >>"$log" 2>&1 ||
+            [ ! -f "$csv" ]; then
+            echo "Round $round of $rounds could not be timed and is left out of the medians; see $log" >&2
+            continue
+        fi
         # hyperfine's CSV: command,mean,... with one run, the mean is that run's time.
         [ "$round" -eq 0 ] || awk -F, 'NR > 1 { print $1 "," $2 }' "$csv" >>"$times"
     done
