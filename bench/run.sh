@@ -125,6 +125,19 @@ median_of() {
         awk '{ t[NR] = $1 } END { if (NR) print (NR % 2 ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2) }'
 }
 
+# untimed_commands TIMES HYPERFINE_COMMANDS...: prints " NAME" for each command named with -n
+# that has no time in TIMES, so that a case none of whose rounds could be timed is reported
+# rather than stopping the whole benchmark on a median that is not there.
+untimed_commands() {
+    local times=$1
+    shift
+    while [ $# -gt 1 ]; do
+        [ "$1" = -n ] && ! grep -q "^$2," "$times" && printf ' %s' "$2"
+        shift
+    done
+    return 0
+}
+
 # timed_rounds ROUNDS TIMES LOG HYPERFINE_ARGS...: times every command once in each of ROUNDS
 # rounds, after one warm-up round, the commands in turn within a round; writes "name,seconds"
 # for every timed run to TIMES and hyperfine's output to LOG. Alternating the commands,
@@ -228,6 +241,13 @@ run_case() {
     # Lets the deletion and the write-back settle before the next case is timed.
     sync
     sleep 5
+
+    local untimed
+    untimed=$(untimed_commands "$times" "${commands[@]}")
+    if [ -n "$untimed" ]; then
+        failed+=("$name: not timed in any round:$untimed; see $logs/$name.txt")
+        return
+    fi
 
     local tool_median dd_median floor_median rss_kib floor_label
     tool_median=$(median_of "$times" tool)
