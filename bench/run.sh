@@ -127,7 +127,7 @@ median_of() {
 
 # untimed_commands TIMES HYPERFINE_COMMANDS...: prints " NAME" for each command named with -n
 # that has no time in TIMES, so that a case none of whose rounds could be timed is reported
-# rather than stopping the whole benchmark on a median that is not there.
+# as failed rather than given a row of zero times marked as meeting its goal.
 untimed_commands() {
     local times=$1
     shift
